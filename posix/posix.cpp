@@ -1,0 +1,2 @@
+// The POSIX layer: the libcurl client, child processes, package unpacking, the installers, the
+// executable replacement, the install pointer and the volume checks. Each lives in its own file.

@@ -1,0 +1,28 @@
+// A fresh temporary directory for one test, removed with everything in it when the object dies.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace emberdale::test {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Small file helpers for tests.
+void WriteFile(const std::filesystem::path& path, std::string_view content);
+std::string ReadFile(const std::filesystem::path& path);
+
+}  // namespace emberdale::test
