@@ -14,7 +14,7 @@ packages=(
   # tools the tests and benchmarks use
   python3 openssl zip unzip p7zip-full libarchive-tools default-jdk-headless
   iproute2 util-linux exfatprogs exfat-fuse fuse3 tmux xvfb xauth imagemagick
-  curl ca-certificates
+  curl ca-certificates nginx-light
 )
 
 missing=()
