@@ -1,0 +1,32 @@
+// A file opened for writing (created or truncated) that owns its descriptor and writes through
+// the system call directly: callers hand it large blocks, so no second buffer sits in between.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+
+namespace emberdale::core {
+
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // Creates or truncates `path` with the process's default permissions. False on failure.
+  [[nodiscard]] bool Create(const std::filesystem::path& path);
+  // Writes all of `data` at the current position. False on failure.
+  [[nodiscard]] bool Write(std::string_view data);
+  // The file's size as the file system reports it, or nothing when the query fails.
+  [[nodiscard]] std::optional<std::uint64_t> Size() const;
+  // Closes the file, reporting a failure the system only reveals on close. Idempotent.
+  [[nodiscard]] bool Close();
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace emberdale::core
