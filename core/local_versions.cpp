@@ -33,7 +33,7 @@ nlohmann::json ComponentJson(const ComponentVersion& component) {
 }
 
 // The whole file, or nothing when it cannot be read or holds more than kMaxVersionsFileBytes
-// (recognised after reading one byte past the limit, never loading more).
+// (recognised by reading at most one chunk past the limit).
 std::optional<std::string> ReadBounded(const std::filesystem::path& path) {
   std::ifstream in(ExtendedLengthPath(path), std::ios::binary);
   if (!in) return std::nullopt;
