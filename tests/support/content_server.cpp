@@ -206,8 +206,12 @@ void ContentServer::WriteControl() const {
 }
 
 std::vector<ServedRequest> ContentServer::Requests() const {
+  return ReadRequestLog(options_.workDir / "requests.log");
+}
+
+std::vector<ServedRequest> ReadRequestLog(const fs::path& log) {
   std::vector<ServedRequest> requests;
-  std::istringstream lines(ReadText(options_.workDir / "requests.log"));
+  std::istringstream lines(ReadText(log));
   for (std::string line; std::getline(lines, line);) {
     const auto record = nlohmann::json::parse(line, nullptr, false);
     if (record.is_discarded() || !record.is_object()) continue;

@@ -63,6 +63,9 @@ struct ServedRequest {
   std::string Header(std::string_view name) const;
 };
 
+// The requests in a server's request log (the --log file), in arrival order.
+std::vector<ServedRequest> ReadRequestLog(const std::filesystem::path& log);
+
 // A running content_server.py. Stopped (SIGTERM, then waited for) when destroyed; it also ends
 // when the test process dies.
 class ContentServer {

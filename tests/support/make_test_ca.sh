@@ -18,7 +18,7 @@ days=30
 subj=/O=Emberdale-Test
 
 make_ca() {  # name
-  openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days "$days" -keyout "$1-key.pem" \
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -sha256 -days "$days" -keyout "$1-key.pem" \
     -out "$1.pem" -subj "$subj/CN=$1" \
     -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign \
     2>/dev/null
@@ -27,7 +27,7 @@ make_ca() {  # name
 make_leaf() {  # name ca san
   printf 'subjectAltName=%s\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' "$3" \
     >"$1.ext"
-  openssl req -newkey rsa:2048 -nodes -sha256 -keyout "$1-key.pem" -out "$1.csr" \
+  openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -sha256 -keyout "$1-key.pem" -out "$1.csr" \
     -subj "$subj/CN=$1" 2>/dev/null
   openssl x509 -req -in "$1.csr" -CA "$2.pem" -CAkey "$2-key.pem" -CAcreateserial \
     -days "$days" -sha256 -extfile "$1.ext" -out "$1.pem" 2>/dev/null
