@@ -1,0 +1,48 @@
+#include "posix/package_unpack.h"
+
+#include <format>
+#include <system_error>
+
+#include "core/paths.h"
+#include "core/update_run.h"
+#include "core/zip_extract.h"
+#include "posix/process.h"
+
+namespace emberdale::posix {
+
+using core::ExtendedLengthPath;
+using core::PathToUtf8;
+
+std::expected<void, std::string> ExtractPackage(const std::filesystem::path& archive,
+                                                const std::filesystem::path& destination) {
+  // Only the file name decides: PackageExtension cuts its text at '?' or '#', which may occur in
+  // the folders above the package.
+  const std::string fileName = PathToUtf8(archive.filename());
+  const std::string extension = core::PackageExtension(fileName);
+  if (extension == ".tar.gz" || extension == ".tgz") return ExtractTarGz(archive, destination);
+  if (extension == ".zip") return core::ExtractZip(archive, destination, core::ZipExtractOptions{});
+  return std::unexpected(std::format("unsupported package type: {}", fileName));
+}
+
+std::expected<void, std::string> ExtractTarGz(const std::filesystem::path& archive,
+                                              const std::filesystem::path& destination) {
+  std::error_code error;
+  std::filesystem::create_directories(ExtendedLengthPath(destination), error);
+  if (error) {
+    return std::unexpected(
+        std::format("can't create {}: {}", PathToUtf8(destination), error.message()));
+  }
+  RunOptions options;  // the caller's working directory
+  options.captureOutput = true;
+  options.captureStderr = true;
+  const auto ran = Run({"tar", "-xzf", ExtendedLengthPath(archive).native(), "-C",
+                        ExtendedLengthPath(destination).native()},
+                       options);
+  if (!ran) return std::unexpected(ran.error());
+  if (ran->exitCode != 0) {
+    return std::unexpected(std::format("tar exited with {}: {}", ran->exitCode, ran->output));
+  }
+  return {};
+}
+
+}  // namespace emberdale::posix
