@@ -1,0 +1,22 @@
+// App links received by this process, and the hand-over to a launcher that already runs.
+#pragma once
+
+#include <mutex>
+#include <optional>
+#include <string>
+
+// The last app link delivered by the desktop while the process runs (none on this platform: links
+// arrive as arguments), guarded by g_appLinkMutex.
+extern std::optional<std::string> g_pendingAppLink;
+extern std::mutex g_appLinkMutex;
+
+// The app link this process was started for: the delivered one, else the first saved argument
+// that is an app link.
+std::optional<std::string> PendingAppLink();
+
+// Whether a process whose executable is named "EmberdaleLauncher" runs (any user-visible one).
+bool IsLauncherAlreadyRunning();
+
+// Hands the pending app link (or, when a launcher runs and no link is pending, "emberdale://open")
+// to the running launcher. true: the launcher took over and the updater must end.
+bool HandOverToRunningLauncher(const std::string& installDir);
