@@ -1,0 +1,18 @@
+// The install location of a first start: validation of a candidate folder and the window-mode
+// dialog that lets the user pick one.
+#pragma once
+
+#include <optional>
+#include <string>
+
+// Pure text test: `path` equals `base`, or starts with `base` followed by "/". false for an
+// empty base. No normalisation, case-sensitive.
+bool IsSameOrInside(const std::string& path, const std::string& base);
+
+// The localised reason why `path` can't be the install directory, or empty when it can. May
+// create the folder.
+std::string ValidateInstallRoot(const std::string& path);
+
+// The first-start dialog loop of window mode, starting from `candidate`. The accepted folder, or
+// empty when the user cancelled. Main thread.
+std::optional<std::string> AskForInstallDir(std::string candidate);
