@@ -22,6 +22,10 @@ constexpr std::size_t kMaxLinkBytes = 4096;
 constexpr int kSocketTimeoutSeconds = 2;
 constexpr std::size_t kReplyBytes = 7;
 constexpr std::string_view kAccepted = "OK\n";
+// The longest socket path that fits every platform's socket address (104 bytes with the NUL on
+// some, 108 here), so an endpoint that works here works everywhere.
+constexpr std::size_t kMaxSocketPathBytes = 103;
+static_assert(kMaxSocketPathBytes < sizeof(sockaddr_un::sun_path));
 
 // Owns one socket descriptor.
 class Socket {
@@ -107,7 +111,7 @@ bool ForwardAppLink(const std::filesystem::path& dir, std::string_view link) {
   if (!IsAppLink(link)) return false;
   const std::optional<std::string> socketPath = ReadEndpoint(dir);
   if (!socketPath) return false;
-  if (socketPath->size() >= sizeof(sockaddr_un::sun_path)) {
+  if (socketPath->size() > kMaxSocketPathBytes) {
     logging::Warn("App link endpoint path is unusable: {}", *socketPath);
     return false;
   }
