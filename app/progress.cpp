@@ -80,18 +80,24 @@ void UpdateStatus(const std::string& text, int percent) {
 }
 
 emberdale::core::ProgressCallback DownloadProgress(const std::string& label) {
+  return DownloadProgressTo(label, UpdateStatus, std::chrono::steady_clock::now);
+}
+
+emberdale::core::ProgressCallback DownloadProgressTo(const std::string& label, StatusSink show,
+                                                     SteadyClock clock) {
   auto throttle = std::make_shared<Throttle>();
-  return [throttle, label](std::uint64_t done, std::uint64_t total) {
+  return [throttle, label, show = std::move(show), clock = std::move(clock)](std::uint64_t done,
+                                                                             std::uint64_t total) {
     if (total == 0) return;
     const double exact = static_cast<double>(done) * 100.0 / static_cast<double>(total);
     const int percent = static_cast<int>(exact);
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = clock();
     if (percent <= 99 && percent == throttle->lastPercent &&
         now - throttle->lastShown < kThrottleInterval) {
       return;
     }
     throttle->lastPercent = percent;
     throttle->lastShown = now;
-    UpdateStatus(DownloadText(label, done, total, exact), percent);
+    show(DownloadText(label, done, total, exact), percent);
   };
 }

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <string>
 
 #include "core/updater_host.h"
@@ -27,3 +29,9 @@ std::string ConsoleStatusLine(const std::string& text, int percent);
 // The progress callback for one transfer shown under `label`. Copies share one throttle state:
 // a report is shown when the whole percent changes, 250 ms have passed, or 100 % is reached.
 emberdale::core::ProgressCallback DownloadProgress(const std::string& label);
+
+// DownloadProgress with the status display and the clock passed in.
+using StatusSink = std::function<void(const std::string& text, int percent)>;
+using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
+emberdale::core::ProgressCallback DownloadProgressTo(const std::string& label, StatusSink show,
+                                                     SteadyClock clock);
