@@ -1,6 +1,7 @@
 #include "posix/process.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -126,8 +127,9 @@ std::expected<pid_t, std::string> SpawnWith(const std::vector<std::string>& argv
     error = posix_spawnp(&pid, argv[0].c_str(), actions.get(), attributes.get(), arguments.data(),
                          environment != nullptr ? childEnvironment.data() : environ);
   }
-  if (error != 0)
+  if (error != 0) {
     return std::unexpected(std::format("can't start {}: {}", argv[0], ErrorText(error)));
+  }
   return pid;
 }
 
