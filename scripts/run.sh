@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the release configuration and runs the updater's main job.
+# Installs what is missing, builds the release configuration, and runs the updater's main job
+# against a local demo content server: a fresh install that starts the launcher, then a start
+# that finds everything up to date. Idempotent: every run starts from a fresh demo home folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
 cmake --preset release >/dev/null
 cmake --build --preset release
-if [ ! -x build/release/app/EmberdaleUpdater ]; then
-  echo "Built everything; the updater program itself does not exist yet."
-  exit 0
+
+# The demo serves its content inside a private network namespace, which needs root.
+if [ "$(id -u)" -eq 0 ]; then
+  exec python3 scripts/demo.py build/release
+else
+  exec sudo python3 scripts/demo.py build/release
 fi
