@@ -27,13 +27,11 @@ constexpr std::string_view kRuntimeFolderName = "runtime";
 constexpr std::string_view kRuntimeMarker = "bin/java";
 constexpr core::RenameRetry kRuntimeSwapRetry{20, std::chrono::milliseconds(250)};
 constexpr fs::perms kExecutableMode = static_cast<fs::perms>(0755);
-// Files in a folder of this name, and files of the helper name, get
-// kExecutableMode.
+// Files in a folder of this name, and files of the helper name, get kExecutableMode.
 constexpr std::string_view kExecutablesFolderName = "bin";
 constexpr std::string_view kSpawnHelperName = "jspawnhelper";
 
-// An empty staging directory parent/name: whatever an earlier failure left
-// there is removed.
+// An empty staging directory parent/name: whatever an earlier failure left there is removed.
 std::expected<fs::path, std::string> NewStagingDir(const fs::path& parent, std::string_view name) {
   const fs::path dir = parent / name;
   std::error_code ec;
@@ -43,8 +41,7 @@ std::expected<fs::path, std::string> NewStagingDir(const fs::path& parent, std::
   return dir;
 }
 
-// Whether an entry of this name is present (a symbolic link counts, dangling or
-// not).
+// Whether an entry of this name is present (a symbolic link counts, dangling or not).
 bool EntryExists(const fs::path& path) {
   std::error_code ec;
   return fs::exists(fs::symlink_status(ExtendedLengthPath(path), ec));
@@ -61,9 +58,8 @@ void RemoveAll(const fs::path& path) {
   fs::remove_all(ExtendedLengthPath(path), ignored);
 }
 
-// Moves the old runtime folder from the replaced item into the new one, when
-// the new item is a directory without a runtime of its own. Returns the
-// rename's error, empty when nothing failed.
+// Moves the old runtime folder from the replaced item into the new one, when the new item is a
+// directory without a runtime of its own. Returns the rename's error, empty when nothing failed.
 std::error_code CarryRuntimeOver(const fs::path& dest, const fs::path& backup) {
   std::error_code ec;
   if (!fs::is_directory(fs::symlink_status(ExtendedLengthPath(dest), ec))) return {};
@@ -73,8 +69,7 @@ std::error_code CarryRuntimeOver(const fs::path& dest, const fs::path& backup) {
   return Rename(oldRuntime, newRuntime);
 }
 
-// Puts one top-level item of the staging folder in place of installDir's item
-// of that name.
+// Puts one top-level item of the staging folder in place of installDir's item of that name.
 std::expected<void, std::string> InstallLauncherItem(const fs::path& entry,
                                                      const fs::path& installDir,
                                                      const fs::path& workDir) {
@@ -98,8 +93,7 @@ std::expected<void, std::string> InstallLauncherItem(const fs::path& entry,
   if (std::error_code ec = CarryRuntimeOver(dest, backup)) {
     core::logging::Warn("Couldn't carry the runtime over to {}: {}", PathToUtf8(dest),
                         ec.message());
-    // Removing the backup now would delete the installed runtime: put the old
-    // item back instead.
+    // Removing the backup now would delete the installed runtime: put the old item back instead.
     if (!Rename(dest, entry)) (void)Rename(backup, dest);
     return std::unexpected(
         std::format("can't carry the runtime over to {}: {}", PathToUtf8(dest), ec.message()));

@@ -39,8 +39,7 @@ std::optional<fs::path> FindFileNamed(const fs::path& dir, const fs::path& name)
   return std::nullopt;
 }
 
-// The new executable: the package itself, or the file of exe's name unpacked
-// from it.
+// The new executable: the package itself, or the file of exe's name unpacked from it.
 std::expected<fs::path, std::string> NewExecutable(const fs::path& exe, const fs::path& package,
                                                    const fs::path& unpackDir) {
   if (core::PackageExtension(PathToUtf8(package)).empty()) return package;
@@ -54,8 +53,7 @@ std::expected<fs::path, std::string> NewExecutable(const fs::path& exe, const fs
   return std::unexpected(std::format("the package doesn't contain {}", PathToUtf8(exe.filename())));
 }
 
-// Makes backup a second name of exe; where hard links are refused, a copy of
-// it.
+// Makes backup a second name of exe; where hard links are refused, a copy of it.
 void KeepBackup(const fs::path& exe, const fs::path& backup) {
   std::error_code ec;
   fs::remove(ExtendedLengthPath(backup), ec);
@@ -74,8 +72,7 @@ std::expected<void, std::string> ReplaceExecutable(const fs::path& exe, const fs
   const fs::path backup = WithSuffix(exe, kBackupSuffix);
   std::error_code ec;
   std::error_code ignored;
-  // A fresh file, so that a leftover staged file's other names are never
-  // written through.
+  // A fresh file, so that a leftover staged file's other names are never written through.
   fs::remove(ExtendedLengthPath(staged), ignored);
   fs::copy_file(ExtendedLengthPath(*source), ExtendedLengthPath(staged),
                 fs::copy_options::overwrite_existing, ec);
