@@ -163,7 +163,8 @@ std::string NginxConfig(const fs::path& work, const fs::path& certs, int port) {
   return std::format(
       "daemon off;\nmaster_process off;\nworker_processes 1;\npid {0}/nginx.pid;\n"
       "error_log {0}/nginx.err;\nevents {{ worker_connections 64; }}\n"
-      "http {{\n  access_log off;\n  default_type application/octet-stream;\n"
+      "http {{\n  access_log off;\n  sendfile off;\n  output_buffers 2 1m;\n  default_type "
+      "application/octet-stream;\n"
       "  client_body_temp_path {0}/tmp;\n  proxy_temp_path {0}/tmp;\n"
       "  server {{\n    listen 127.0.0.1:{1} ssl;\n    ssl_certificate {2}/server.pem;\n"
       "    ssl_certificate_key {2}/server-key.pem;\n    root {0}/www;\n  }}\n}}\n",
