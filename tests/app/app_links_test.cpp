@@ -38,9 +38,13 @@ const fs::path kStandInLauncher = fs::path(EMBERDALE_BINARY_DIR) / "demo" / "Emb
 constexpr const char* kEndpointFile = "launcher-app-link.endpoint";
 constexpr const char* kRecordFile = "stand-in-launcher.record";
 
+// Says why a program stopped early: a test run elsewhere on this machine may end every process
+// named like the launcher.
+constexpr const char* kEndedElsewhere = "the program must run until the test stops it";
+
 // A program started for one test and ended (SIGTERM, then waited for) with the object. The
-// constructor returns once the program has replaced the forked child, so its /proc entry names
-// it; with `waitForFirstLine` also once it has written its first line to standard output.
+// constructor returns once the program runs under its own name (/proc/PID/comm changed); with
+// `waitForFirstLine` also once it has written its first line to standard output.
 class Program {
  public:
   Program(const fs::path& exe, const std::vector<std::string>& args,
@@ -51,20 +55,17 @@ class Program {
     for (char** entry = environ; *entry != nullptr; ++entry) envText.emplace_back(*entry);
     std::vector<char*> argv = Pointers(argvText), envp = Pointers(envText);
 
-    int started[2], output[2];
-    if (pipe2(started, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) return;
+    int output[2];
+    if (pipe2(output, O_CLOEXEC) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
       if (waitForFirstLine) dup2(output[1], STDOUT_FILENO);
       execve(argv[0], argv.data(), envp.data());
       _exit(127);
     }
-    close(started[1]);
     close(output[1]);
+    WaitUntilRenamed();
     char byte;
-    while (read(started[0], &byte, 1) > 0) {
-    }  // end of file: the exec happened (the descriptor was closed by it)
-    close(started[0]);
     while (waitForFirstLine && read(output[0], &byte, 1) == 1 && byte != '\n') firstLine_ += byte;
     close(output[0]);
   }
@@ -72,11 +73,15 @@ class Program {
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
 
-  void Stop() {
-    if (pid_ <= 0) return;
+  // Ends the program; how it ended: "exit N" or "signal N".
+  std::string Stop() {
+    if (pid_ <= 0) return "not running";
     kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
+    int status = 0;
+    waitpid(pid_, &status, 0);
     pid_ = -1;
+    return WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
+                             : "signal " + std::to_string(WTERMSIG(status));
   }
   pid_t pid() const { return pid_; }
   const std::string& firstLine() const { return firstLine_; }
@@ -88,7 +93,18 @@ class Program {
     pointers.push_back(nullptr);
     return pointers;
   }
+  // The forked child carries this program's name until the kernel renames it, late in the exec.
+  void WaitUntilRenamed() const {
+    const std::string self = ReadFile("/proc/self/comm");
+    const std::string comm = "/proc/" + std::to_string(pid_) + "/comm";
+    for (int attempt = 0; attempt < kRenameChecks; ++attempt) {
+      if (ReadFile(comm) != self) return;  // renamed, or gone
+      usleep(kRenameCheckMicroseconds);
+    }
+  }
 
+  static constexpr int kRenameChecks = 10000;
+  static constexpr useconds_t kRenameCheckMicroseconds = 1000;
   pid_t pid_ = -1;
   std::string firstLine_;
 };
@@ -196,6 +212,7 @@ TEST_F(AppLinksTest, RunningLauncherIsFoundByItsWholeExecutableName) {
 
   fs::remove(exe);  // replaced by an update while it runs: the kernel adds " (deleted)"
   EXPECT_TRUE(IsLauncherAlreadyRunning());
+  EXPECT_EQ(launcher.Stop(), "signal 15") << kEndedElsewhere;
 }
 
 TEST_F(AppLinksTest, OnlyTheExactExecutableNameCounts) {
@@ -243,7 +260,7 @@ TEST_F(AppLinksTest, RunningLauncherIsAskedToOpenWhenNoLinkIsPending) {
   Program launcher(kStandInLauncher, {}, LauncherEnvironment(), true);
   ASSERT_NE(launcher.firstLine().find("is running"), std::string::npos) << kStandInLauncher;
   EXPECT_TRUE(HandOverToRunningLauncher(dir_.path()));
-  launcher.Stop();
+  EXPECT_EQ(launcher.Stop(), "exit 0") << kEndedElsewhere;
   EXPECT_EQ(RecordedLinks(), std::vector<std::string>{"emberdale://open"});
 }
 
@@ -255,7 +272,7 @@ TEST_F(AppLinksTest, PendingLinkIsForwardedWithoutTheRunningCheck) {
                  LauncherEnvironment(), true);
   ASSERT_NE(server.firstLine().find("is running"), std::string::npos);
   EXPECT_TRUE(HandOverToRunningLauncher(dir_.path()));
-  server.Stop();
+  EXPECT_EQ(server.Stop(), "exit 0");
   EXPECT_EQ(RecordedLinks(), std::vector<std::string>{"emberdale://join/abc?name=x"});
 }
 
