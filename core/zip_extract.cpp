@@ -3,13 +3,15 @@
 #include <zip.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <system_error>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "core/input_file.h"
 #include "core/logging.h"
 #include "core/output_file.h"
 #include "core/paths.h"
@@ -30,6 +32,10 @@ constexpr std::uint64_t kMaxTotalBytes = 3072 * kMiB;
 constexpr std::uint32_t kDosDirectoryAttribute = 0x10;
 // One buffer carries every entry from the inflater to its file.
 constexpr std::size_t kCopyBufferBytes = 1024 * 1024;
+// The archive is read ahead in blocks of this size; reads at least kDirectReadBytes long bypass
+// the read-ahead buffer.
+constexpr std::size_t kReadAheadBytes = 256 * 1024;
+constexpr std::size_t kDirectReadBytes = 64 * 1024;
 
 struct PlannedEntry {
   std::uint32_t index = 0;
@@ -45,17 +51,11 @@ struct EntrySizes {
 struct ZipDiscarder {
   void operator()(zip_t* zip) const { zip_discard(zip); }
 };
-using ZipReader = std::unique_ptr<zip_t, ZipDiscarder>;
 
 struct ZipFileCloser {
   void operator()(zip_file_t* file) const { zip_fclose(file); }
 };
 using ZipEntryReader = std::unique_ptr<zip_file_t, ZipFileCloser>;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using InputFile = std::unique_ptr<std::FILE, FileCloser>;
 
 struct SourceFreer {
   void operator()(zip_source_t* source) const { zip_source_free(source); }
@@ -143,19 +143,137 @@ Result CheckFreeSpace(const std::filesystem::path& destination, std::uint64_t ar
   return {};
 }
 
-std::expected<ZipReader, std::string> OpenZip(const std::filesystem::path& archive,
-                                              const std::string& archiveText) {
-  InputFile file(std::fopen(ExtendedLengthPath(archive).c_str(), "rb"));
-  if (!file) return std::unexpected(std::format("can't open {}", archiveText));
+// --- Reading the archive ---------------------------------------------------------------------
+
+// The open archive as libzip reads it: positioned reads through a read-ahead buffer, so the many
+// small reads of headers and compressed data do not cost a system call each.
+struct ArchiveStream {
+  ArchiveStream() { zip_error_init(&error); }
+  ~ArchiveStream() { zip_error_fini(&error); }
+  ArchiveStream(const ArchiveStream&) = delete;
+  ArchiveStream& operator=(const ArchiveStream&) = delete;
+
+  InputFile file;
+  std::uint64_t size = 0;
+  std::uint64_t position = 0;
+  std::unique_ptr<char[]> ahead = std::make_unique_for_overwrite<char[]>(kReadAheadBytes);
+  std::uint64_t aheadStart = 0;
+  std::size_t aheadLength = 0;
+  zip_error_t error;
+};
+
+// Reads up to `count` bytes at the absolute `offset`; fewer only at the end of the archive.
+// Returns the number of bytes read, or -1 on a read error.
+std::int64_t ReadFromStream(ArchiveStream& stream, std::uint64_t offset, char* buffer,
+                            std::uint64_t count) {
+  std::uint64_t done = 0;
+  while (done < count && offset + done < stream.size) {
+    const std::uint64_t at = offset + done;
+    const std::uint64_t wanted = count - done;
+    if (at >= stream.aheadStart && at < stream.aheadStart + stream.aheadLength) {
+      const std::uint64_t skip = at - stream.aheadStart;
+      const std::uint64_t take = std::min<std::uint64_t>(wanted, stream.aheadLength - skip);
+      std::memcpy(buffer + done, stream.ahead.get() + skip, take);
+      done += take;
+    } else if (wanted >= kDirectReadBytes) {  // large reads go straight to the caller
+      const std::int64_t got = stream.file.ReadAt(at, buffer + done, wanted);
+      if (got <= 0) return got < 0 ? -1 : static_cast<std::int64_t>(done);
+      done += static_cast<std::uint64_t>(got);
+    } else {
+      const std::int64_t got = stream.file.ReadAt(at, stream.ahead.get(), kReadAheadBytes);
+      if (got <= 0) return got < 0 ? -1 : static_cast<std::int64_t>(done);
+      stream.aheadStart = at;
+      stream.aheadLength = static_cast<std::size_t>(got);
+    }
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+// libzip's view of an ArchiveStream: a seekable, read-only source.
+zip_int64_t ArchiveSourceCallback(void* context, void* data, zip_uint64_t length,
+                                  zip_source_cmd_t command) {
+  ArchiveStream& stream = *static_cast<ArchiveStream*>(context);
+  switch (command) {
+    case ZIP_SOURCE_OPEN:
+      stream.position = 0;
+      return 0;
+    case ZIP_SOURCE_READ: {
+      const std::int64_t got =
+          ReadFromStream(stream, stream.position, static_cast<char*>(data), length);
+      if (got < 0) {
+        zip_error_set(&stream.error, ZIP_ER_READ, errno);
+        return -1;
+      }
+      stream.position += static_cast<std::uint64_t>(got);
+      return got;
+    }
+    case ZIP_SOURCE_SEEK: {
+      const zip_int64_t to =
+          zip_source_seek_compute_offset(stream.position, stream.size, data, length, &stream.error);
+      if (to < 0) return -1;
+      stream.position = static_cast<std::uint64_t>(to);
+      return 0;
+    }
+    case ZIP_SOURCE_TELL:
+      return static_cast<zip_int64_t>(stream.position);
+    case ZIP_SOURCE_STAT: {
+      if (length < sizeof(zip_stat_t)) {
+        zip_error_set(&stream.error, ZIP_ER_INVAL, 0);
+        return -1;
+      }
+      zip_stat_t* stat = static_cast<zip_stat_t*>(data);
+      zip_stat_init(stat);
+      stat->size = stream.size;
+      stat->valid |= ZIP_STAT_SIZE;
+      return sizeof(zip_stat_t);
+    }
+    case ZIP_SOURCE_ERROR:
+      return zip_error_to_data(&stream.error, data, length);
+    case ZIP_SOURCE_SUPPORTS:
+      return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
+                                            ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE,
+                                            ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL, ZIP_SOURCE_SUPPORTS,
+                                            ZIP_SOURCE_ACCEPT_EMPTY, -1);
+    case ZIP_SOURCE_ACCEPT_EMPTY:  // an empty file is no archive
+    case ZIP_SOURCE_CLOSE:
+    case ZIP_SOURCE_FREE:  // the stream belongs to the ZipReader
+      return 0;
+    default:
+      zip_error_set(&stream.error, ZIP_ER_OPNOTSUPP, 0);
+      return -1;
+  }
+}
+
+// Owns the archive stream and libzip's reader over it; the reader is discarded first.
+class ZipReader {
+ public:
+  zip_t* get() const { return zip_.get(); }
+
+  static std::expected<ZipReader, std::string> Open(const std::filesystem::path& archive,
+                                                    std::uint64_t size,
+                                                    const std::string& archiveText);
+
+ private:
+  std::unique_ptr<ArchiveStream> stream_ = std::make_unique<ArchiveStream>();
+  std::unique_ptr<zip_t, ZipDiscarder> zip_;
+};
+
+std::expected<ZipReader, std::string> ZipReader::Open(const std::filesystem::path& archive,
+                                                      std::uint64_t size,
+                                                      const std::string& archiveText) {
+  ZipReader reader;
+  if (!reader.stream_->file.Open(ExtendedLengthPath(archive))) {
+    return std::unexpected(std::format("can't open {}", archiveText));
+  }
+  reader.stream_->size = size;
   zip_error_t error;
   zip_error_init(&error);
-  ZipSource source(zip_source_filep_create(file.get(), 0, -1, &error));
-  if (source) file.release();  // the source closes the file from now on
-  ZipReader zip(source ? zip_open_from_source(source.get(), ZIP_RDONLY, &error) : nullptr);
+  ZipSource source(zip_source_function_create(ArchiveSourceCallback, reader.stream_.get(), &error));
+  if (source) reader.zip_.reset(zip_open_from_source(source.get(), ZIP_RDONLY, &error));
   zip_error_fini(&error);
-  if (!zip) return std::unexpected(std::format("not a valid ZIP archive: {}", archiveText));
-  source.release();  // the archive owns its source
-  return zip;
+  if (!reader.zip_) return std::unexpected(std::format("not a valid ZIP archive: {}", archiveText));
+  source.release();  // the archive owns its source now
+  return reader;
 }
 
 std::expected<std::uint64_t, std::string> CountEntries(zip_t* zip, const std::string& archiveText) {
@@ -269,6 +387,18 @@ Result CheckPlannedFiles(zip_t* zip, const std::vector<PlannedEntry>& plan,
 
 // --- Writing ---------------------------------------------------------------------------------
 
+// Creates `directory` and any missing parents. The directory itself is tried first: while
+// extracting, its parent usually exists, so this costs one mkdir and no status queries.
+void MakeDirectoryChain(const std::filesystem::path& directory, std::error_code& error) {
+  std::filesystem::create_directory(ExtendedLengthPath(directory), error);
+  if (error != std::errc::no_such_file_or_directory) return;
+  const std::filesystem::path parent = directory.parent_path();
+  if (parent.empty() || parent == directory) return;
+  error.clear();
+  MakeDirectoryChain(parent, error);
+  if (!error) std::filesystem::create_directory(ExtendedLengthPath(directory), error);
+}
+
 class PlanWriter {
  public:
   PlanWriter(zip_t* zip, const std::filesystem::path& destination, const ZipExtractOptions& options)
@@ -319,7 +449,12 @@ std::expected<std::uint64_t, std::string> PlanWriter::Write(const std::vector<Pl
 
 Result PlanWriter::EnsureDirectory(const std::filesystem::path& directory) {
   if (knownDirectories_.contains(directory.native())) return {};
-  if (auto made = CreateDirectories(directory); !made) return made;
+  std::error_code error;
+  MakeDirectoryChain(directory, error);
+  if (error) {
+    return std::unexpected(
+        std::format("can't create {}: {}", PathToUtf8(directory), error.message()));
+  }
   knownDirectories_.insert(directory.native());
   return {};
 }
@@ -400,7 +535,7 @@ Result ExtractZip(const std::filesystem::path& archive, const std::filesystem::p
   if (!archiveSize) return std::unexpected(archiveSize.error());
   if (auto made = CreateDirectories(destination); !made) return made;
   if (auto space = CheckFreeSpace(destination, *archiveSize); !space) return space;
-  auto zip = OpenZip(archive, archiveText);
+  auto zip = ZipReader::Open(archive, *archiveSize, archiveText);
   if (!zip) return std::unexpected(zip.error());
   const auto count = CountEntries(zip->get(), archiveText);
   if (!count) return std::unexpected(count.error());
