@@ -52,7 +52,6 @@ def main():
              ("EMBERDALE_CDN_HOST", "EMBERDALE_SOURCE_HOST", "EMBERDALE_RUNTIME_VENDOR_HOST")]
     subprocess.run(["bash", os.path.join(SOURCE_DIR, "tests", "support", "make_test_ca.sh"),
                     certs] + hosts, check=True)
-    e2e_support.kill_processes_named(e2e_support.LAUNCHER_EXE)
     world = Scenario(build_dir, certs)
     shutil.rmtree(certs)
     try:
@@ -69,7 +68,7 @@ def main():
             print("The launcher was started with: " + " ".join(world.recorded("ENV")[:4]) + " ...")
 
         say("The player closes the launcher, then starts Emberdale again")
-        e2e_support.kill_processes_named(e2e_support.LAUNCHER_EXE)
+        world.stop_launchers()
         second = run_updater(world, interactive)
         print("Exit code: %d" % second)
 
@@ -78,8 +77,7 @@ def main():
         sys.stdout.write(world.log())
         return 0 if first == 0 and second == 0 else 1
     finally:
-        e2e_support.kill_processes_named(e2e_support.LAUNCHER_EXE)
-        shutil.rmtree(world.root, ignore_errors=True)
+        world.cleanup()
 
 
 if __name__ == "__main__":

@@ -49,8 +49,9 @@ def harness_problem():
     return None
 
 
-def processes_named(name):
-    """Pids of the processes whose executable's file name is `name`."""
+def processes_named(name, inside=None):
+    """Pids of the processes whose executable's file name is `name` (and, given `inside`, whose
+    executable lies below that folder)."""
     found = []
     for pid in os.listdir("/proc"):
         if not pid.isdigit():
@@ -61,20 +62,25 @@ def processes_named(name):
             continue
         if exe.endswith(" (deleted)"):
             exe = exe[: -len(" (deleted)")]
-        if os.path.basename(exe) == name:
+        if os.path.basename(exe) != name:
+            continue
+        if inside is None or exe.startswith(inside.rstrip("/") + "/"):
             found.append(int(pid))
     return found
 
 
-def kill_processes_named(name):
-    for pid in processes_named(name):
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-    deadline = time.monotonic() + 10
-    while processes_named(name) and time.monotonic() < deadline:
-        time.sleep(0.05)
+def stop_processes_named(name, inside):
+    """Ends the processes of that name started from below `inside`: politely first, so the
+    stand-in launcher removes its socket and endpoint file, then for sure."""
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        for pid in processes_named(name, inside):
+            try:
+                os.kill(pid, sig)
+            except ProcessLookupError:
+                pass
+        deadline = time.monotonic() + 5
+        while processes_named(name, inside) and time.monotonic() < deadline:
+            time.sleep(0.05)
 
 
 class Result:
@@ -108,8 +114,12 @@ class Scenario:
         os.makedirs(full, exist_ok=True)
         return full
 
+    def stop_launchers(self):
+        """Closes the launchers this scenario started (and only those)."""
+        stop_processes_named(LAUNCHER_EXE, self.root)
+
     def cleanup(self):
-        kill_processes_named(LAUNCHER_EXE)
+        self.stop_launchers()
         shutil.rmtree(self.root, ignore_errors=True)
 
     # --- what is served and installed ---

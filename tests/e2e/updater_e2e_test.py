@@ -47,7 +47,6 @@ def megabytes(size):
 
 class UpdaterTestCase(unittest.TestCase):
     def setUp(self):
-        e2e_support.kill_processes_named(e2e_support.LAUNCHER_EXE)
         self.world = Scenario(BUILD_DIR, CERTS_DIR)
         self.addCleanup(self.world.cleanup)
         self.addCleanup(self.report_if_failed, self.problems())
@@ -77,7 +76,7 @@ class UpdaterTestCase(unittest.TestCase):
         return entries
 
     def close_launcher(self):
-        e2e_support.kill_processes_named(e2e_support.LAUNCHER_EXE)
+        self.world.stop_launchers()
 
     def assertLogHas(self, *lines):
         log = self.world.log_lines()
@@ -311,7 +310,7 @@ class InterruptTest(UpdaterTestCase):
                 self.assertLess(time.monotonic(), deadline, "the download never started")
                 time.sleep(0.05)
             time.sleep(0.5)
-            for pid in e2e_support.processes_named("EmberdaleUpdater"):
+            for pid in e2e_support.processes_named("EmberdaleUpdater", w.root):
                 os.kill(pid, signal.SIGINT)
 
         result = w.run(while_running=interrupt_once_downloading)
