@@ -8,6 +8,7 @@
 #include "app/app_log.h"
 #include "app/install_dir.h"
 #include "app/path_helpers.h"
+#include "app/progress.h"
 #include "core/ui_text.h"
 
 namespace {
@@ -29,7 +30,8 @@ bool AskOnTerminal(const std::string& title, const std::string& message) {
   WriteOut(stdout,
            "\n\x1b[1m" + title + "\x1b[0m\n" + message + "\n\n\u279c " + g_uiText->installPrompt);
   std::string answer;
-  if (!std::getline(std::cin, answer)) return true;  // end of input counts as yes
+  // End of input counts as yes; a read broken off by Ctrl-C is the user backing out.
+  if (!std::getline(std::cin, answer)) return !g_cancelRequested;
   return emberdale::core::IsYesAnswer(answer);
 }
 

@@ -170,12 +170,19 @@ class Scenario:
                                    stderr=subprocess.PIPE, text=True, errors="replace")
         if while_running:
             while_running(process)
-        output, errors = process.communicate(timeout=RUN_TIMEOUT_SECONDS)
+        try:
+            output, errors = process.communicate(timeout=RUN_TIMEOUT_SECONDS)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            output, errors = process.communicate()
+            raise AssertionError("the updater did not end within %d s:\n%s%s"
+                                 % (RUN_TIMEOUT_SECONDS, output, errors))
         return Result(process.returncode, output, errors)
 
     def run_in_terminal(self, args=(), env=None, answers=(), exe=None):
         """Console mode under a real pseudo-terminal. `answers` are (prompt text, reply) pairs
-        typed when the prompt text shows up, in order; end of input follows the last one."""
+        used when the prompt text shows up, in order: a reply is typed, or called when it is a
+        function."""
         master, slave = pty.openpty()
         process = subprocess.Popen(self.command(args, exe), env=self.environment(env),
                                    stdin=slave, stdout=slave, stderr=slave, close_fds=True)
@@ -196,10 +203,18 @@ class Scenario:
             if pending and pending[0][0].encode() in seen.split(b"\x00")[-1]:
                 prompt, reply = pending.pop(0)
                 seen += b"\x00"  # answered up to here
-                os.write(master, reply.encode())
+                if callable(reply):
+                    reply()
+                else:
+                    os.write(master, reply.encode())
             if process.poll() is not None and not ready:
                 break
-        process.wait(timeout=10)
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+            os.close(master)
+            raise AssertionError("the updater did not end within %d s; the terminal showed:\n%s"
+                                 % (RUN_TIMEOUT_SECONDS, seen.decode("utf-8", "replace")))
         os.close(master)
         return Result(process.returncode, seen.replace(b"\x00", b"").decode("utf-8", "replace"),
                       "")

@@ -188,6 +188,21 @@ class FirstInstallTest(UpdaterTestCase):
         self.assertEqual(self.world.recorded("START"), [])
 
 
+    def test_ctrl_c_at_the_question_backs_out(self):
+        w = self.world
+        self.standard_release()
+
+        def interrupt():
+            for pid in e2e_support.processes_named("EmberdaleUpdater", w.root):
+                os.kill(pid, signal.SIGINT)
+
+        result = w.run_in_terminal(answers=[("[Y/n]: ", interrupt)])
+        self.assertEqual(result.code, 1)
+        self.assertIn("Update cancelled.\r\n", result.output)
+        self.assertLogHas("[INFO] The user declined the component updates")
+        self.assertEqual(w.recorded("START"), [])
+
+
 class ComponentUpdateTest(UpdaterTestCase):
     def test_a_launcher_update_keeps_the_installed_runtime(self):
         w = self.world
