@@ -34,17 +34,8 @@ using test::WriteRawZip;
 constexpr std::uint64_t kMiB = 1024 * 1024;
 constexpr std::uint64_t kMaxEntryBytes = 500 * kMiB;
 
-// The tree under `root`: relative path -> file content, or "<dir>" for a directory.
-using Tree = std::map<std::string, std::string>;
-
-Tree ReadTree(const fs::path& root) {
-  Tree tree;
-  for (const auto& item : fs::recursive_directory_iterator(root)) {
-    const std::string relative = item.path().native().substr(root.native().size() + 1);
-    tree[relative] = item.is_directory() ? "<dir>" : test::ReadFile(item.path());
-  }
-  return tree;
-}
+using test::ReadTree;
+using test::Tree;
 
 // Text that compresses about as well as source code does (far below the ratio limit).
 std::string NumberedLines(int count) {

@@ -20,16 +20,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using Tree = std::map<std::string, std::string>;
-
-Tree ReadTree(const fs::path& root) {
-  Tree tree;
-  for (const auto& item : fs::recursive_directory_iterator(root)) {
-    const std::string relative = item.path().native().substr(root.native().size() + 1);
-    tree[relative] = item.is_directory() ? "<dir>" : test::ReadFile(item.path());
-  }
-  return tree;
-}
+using test::ReadTree;
+using test::Tree;
 
 void WriteScript(const fs::path& path, const std::string& body) {
   test::WriteFile(path, "#!/bin/sh\n" + body);

@@ -44,4 +44,13 @@ std::string ReadFile(const std::filesystem::path& path) {
   return text.str();
 }
 
+Tree ReadTree(const std::filesystem::path& root) {
+  Tree tree;
+  for (const auto& item : std::filesystem::recursive_directory_iterator(root)) {
+    const std::string relative = item.path().native().substr(root.native().size() + 1);
+    tree[relative] = item.is_directory() ? "<dir>" : ReadFile(item.path());
+  }
+  return tree;
+}
+
 }  // namespace emberdale::test

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -24,5 +25,9 @@ class TempDir {
 // Small file helpers for tests.
 void WriteFile(const std::filesystem::path& path, std::string_view content);
 std::string ReadFile(const std::filesystem::path& path);
+
+// The tree under `root`: relative path -> file content, or "<dir>" for a directory.
+using Tree = std::map<std::string, std::string>;
+Tree ReadTree(const std::filesystem::path& root);
 
 }  // namespace emberdale::test
