@@ -62,13 +62,13 @@ bool HasForeignContent(const std::string& path) {
   return !std::filesystem::exists(versions, ec) || ec;
 }
 
-std::string Chosen(const std::string& folder) {
-  const std::filesystem::path chosen(folder);
-  if (chosen.filename() == kFolderName) return folder;
-  return (chosen / kFolderName).native();
-}
-
 }  // namespace
+
+std::string InstallDirForChosenFolder(std::string folder) {
+  while (folder.size() > 1 && folder.ends_with('/')) folder.pop_back();
+  if (std::filesystem::path(folder).filename() == kFolderName) return folder;
+  return (std::filesystem::path(folder) / kFolderName).native();
+}
 
 bool IsSameOrInside(const std::string& path, const std::string& base) {
   if (base.empty()) return false;
@@ -98,7 +98,8 @@ std::optional<std::string> AskForInstallDir(std::string candidate) {
         {kInstallButton.get(), kChooseButton.get(), kCancelButton.get()}, kCancelButton.get());
     if (answer == kChooseAnother) {
       const std::string start = std::filesystem::path(candidate).parent_path().native();
-      if (const auto folder = ChooseFolder(kNote.get(), start)) candidate = Chosen(*folder);
+      if (const auto folder = ChooseFolder(kNote.get(), start))
+        candidate = InstallDirForChosenFolder(*folder);
       continue;
     }
     if (answer != kInstall) return std::nullopt;

@@ -13,6 +13,10 @@ bool IsSameOrInside(const std::string& path, const std::string& base);
 // create the folder.
 std::string ValidateInstallRoot(const std::string& path);
 
+// The install directory for a folder the user chose: the folder itself when it is named
+// "Emberdale" (exactly), otherwise a "Emberdale" folder inside it.
+std::string InstallDirForChosenFolder(std::string folder);
+
 // The first-start dialog loop of window mode, starting from `candidate`. The accepted folder, or
 // empty when the user cancelled. Main thread.
 std::optional<std::string> AskForInstallDir(std::string candidate);

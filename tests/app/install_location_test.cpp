@@ -32,6 +32,14 @@ constexpr const char* kProtected =
 constexpr const char* kForeignContent = "The folder already exists and contains other files:\n";
 constexpr const char* kNotWritable = "The folder is not writable:\n";
 
+TEST(InstallDirForChosenFolder, AddsTheFolderNameUnlessItIsAlreadyThere) {
+  EXPECT_EQ(InstallDirForChosenFolder("/Users/x/Games"), "/Users/x/Games/Emberdale");
+  EXPECT_EQ(InstallDirForChosenFolder("/Users/x/Games/Emberdale"), "/Users/x/Games/Emberdale");
+  EXPECT_EQ(InstallDirForChosenFolder("/Users/x/Games/Emberdale/"), "/Users/x/Games/Emberdale");
+  EXPECT_EQ(InstallDirForChosenFolder("/Users/x/emberdale"), "/Users/x/emberdale/Emberdale");
+  EXPECT_EQ(InstallDirForChosenFolder("/"), "/Emberdale");
+}
+
 TEST(IsSameOrInside, ComparesTextOnlyAndNeedsASlashAfterTheBase) {
   EXPECT_TRUE(IsSameOrInside("/Users/x", "/Users/x"));
   EXPECT_TRUE(IsSameOrInside("/Users/x/Games", "/Users/x"));
