@@ -25,12 +25,7 @@ enum Answer { kInstall = 0, kChooseAnother = 1 };
 struct Texts {
   const char* english;
   const char* russian;
-  const char* get() const {
-    return emberdale::core::g_uiText ==
-                   &emberdale::core::UiTextFor(emberdale::core::Language::Russian)
-               ? russian
-               : english;
-  }
+  const char* get() const { return emberdale::core::CurrentUiIsRussian() ? russian : english; }
 };
 
 constexpr Texts kTitle{"Where to install Emberdale?", "Куда установить Emberdale?"};

@@ -37,10 +37,6 @@ constexpr auto kEarlyExitWatch = std::chrono::milliseconds(500);
 constexpr unsigned kLaunchLogLinesSearched = 5;
 constexpr std::string_view kJvmFailureMarker = "Failed to find JVM";
 
-bool Russian() {
-  return g_uiText == &emberdale::core::UiTextFor(emberdale::core::Language::Russian);
-}
-
 std::string LaunchLogPath(const std::string& installDir) {
   return installDir + "/logs/launcher_launch.log";
 }
@@ -79,17 +75,19 @@ bool VersionsFileMissing(const std::string& installDir) {
 
 void TellAppCopied() {
   const std::string text =
-      Russian() ? "Emberdale добавлен в папку «Программы» вашей учётной записи (~/Applications). "
-                  "Открывайте его оттуда, из Launchpad или через Spotlight."
-                : "Emberdale has been added to your Applications folder (~/Applications). Open it "
-                  "from there, from Launchpad or with Spotlight.";
+      emberdale::core::CurrentUiIsRussian()
+          ? "Emberdale добавлен в папку «Программы» вашей учётной записи (~/Applications). "
+            "Открывайте его оттуда, из Launchpad или через Spotlight."
+          : "Emberdale has been added to your Applications folder (~/Applications). Open it "
+            "from there, from Launchpad or with Spotlight.";
   if (StdoutIsTerminal()) {
     std::printf("%s\n", text.c_str());
     std::fflush(stdout);
     return;
   }
-  RunAlert(Russian() ? "Emberdale установлен" : "Emberdale is installed", text,
-           AlertStyle::Informational, {"OK"}, "");
+  RunAlert(
+      emberdale::core::CurrentUiIsRussian() ? "Emberdale установлен" : "Emberdale is installed",
+      text, AlertStyle::Informational, {"OK"}, "");
 }
 
 void CopyAppToApplications() {

@@ -162,6 +162,10 @@ const UiStrings& UiTextFor(Language language) {
   return language == Language::Russian ? UI_TEXT_RU : UI_TEXT_EN;
 }
 
+bool CurrentUiIsRussian() {
+  return g_uiText == &UiTextFor(Language::Russian);
+}
+
 std::string FormatMegabytes(const UiStrings& ui, std::uint64_t bytes) {
   constexpr double kBytesToMegabytes = 0x1p-20;
   return std::format("{:.2f}{}", static_cast<double>(bytes) * kBytesToMegabytes, ui.megabytes);

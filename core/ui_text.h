@@ -75,6 +75,10 @@ extern const UiStrings* g_uiText;
 // The Russian table for Language::Russian, the English table for every other value.
 [[nodiscard]] const UiStrings& UiTextFor(Language language);
 
+// Whether the current table is the Russian one. Texts outside the table (a few dialogs) come in
+// Russian-English pairs chosen by this.
+[[nodiscard]] bool CurrentUiIsRussian();
+
 // A byte count as megabytes of 1048576 bytes with two decimals ('.' whatever the locale) followed
 // by the table's unit, e.g. "1.50 MB".
 [[nodiscard]] std::string FormatMegabytes(const UiStrings& ui, std::uint64_t bytes);
