@@ -11,9 +11,9 @@
 //    time of the whole command and as its own time_total, which leaves out process start).
 //
 // Needs root: the process moves into a private mount namespace in which a test CA, made at start
-// with tests/support/make_test_ca.sh, is mounted over the system CA bundle, so that both clients
+// with demo/make_test_ca.sh, is mounted over the system CA bundle, so that both clients
 // verify the server as shipped. The server is nginx when installed (default), otherwise
-// tests/support/content_server.py, which is much slower than either client.
+// demo/content_server.py, which is much slower than either client.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sched.h>
@@ -186,7 +186,7 @@ pid_t StartServer(const Options& options, const fs::path& work, int port) {
             (work / "nginx.conf").string()};
   } else {
     argv = {access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3",
-            (kSourceDir / "tests/support/content_server.py").string(),
+            (kSourceDir / "demo/content_server.py").string(),
             "--root",
             (work / "www").string(),
             "--cert",
@@ -293,7 +293,7 @@ int main(int argc, char** argv) {
   g_workDir = pattern;
   const fs::path work = g_workDir;
   auto certs = Run(
-      {"bash", (kSourceDir / "tests/support/make_test_ca.sh").string(), (work / "certs").string()},
+      {"bash", (kSourceDir / "demo/make_test_ca.sh").string(), (work / "certs").string()},
       RunOptions{});
   if (!certs || certs->exitCode != 0) Fail("make_test_ca.sh failed");
   TrustOnly(work / "certs" / "bundle.pem");

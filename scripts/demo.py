@@ -50,7 +50,7 @@ def main():
     certs = tempfile.mkdtemp(prefix="emberdale-demo-certs-")
     hosts = [e2e_support.cache_value(build_dir, name) for name in
              ("EMBERDALE_CDN_HOST", "EMBERDALE_SOURCE_HOST", "EMBERDALE_RUNTIME_VENDOR_HOST")]
-    subprocess.run(["bash", os.path.join(SOURCE_DIR, "tests", "support", "make_test_ca.sh"),
+    subprocess.run(["bash", os.path.join(SOURCE_DIR, "demo", "make_test_ca.sh"),
                     certs] + hosts, check=True)
     world = Scenario(build_dir, certs)
     shutil.rmtree(certs)

@@ -14,7 +14,7 @@
 #
 # Inside the namespaces: lo is up; /etc/hosts maps the CDN host to 127.0.0.2, the source host to
 # 127.0.0.3 and the runtime vendor host to 127.0.0.4; a bundle holding only the test CA is mounted
-# over /etc/ssl/certs/ca-certificates.crt; tests/support/content_server.py listens on port 443
+# over /etc/ssl/certs/ca-certificates.crt; demo/content_server.py listens on port 443
 # of every loopback address. The command gets these variables:
 #   EMBERDALE_TEST_SERVER_CONTROL  the server's control file (JSON rules, see content_server.py)
 #   EMBERDALE_TEST_SERVER_LOG      the server's request log (one JSON line per request)
@@ -30,7 +30,7 @@ harness_failed() {
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source_dir=$(dirname "$here")
-support_dir="$source_dir/tests/support"
+support_dir="$source_dir/demo"
 python=python3
 [ -x /usr/bin/python3 ] && python=/usr/bin/python3
 

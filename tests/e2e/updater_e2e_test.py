@@ -32,7 +32,7 @@ def setUpModule():
     CERTS_DIR = tempfile.mkdtemp(prefix="emberdale-e2e-certs-")
     hosts = [e2e_support.cache_value(BUILD_DIR, name) for name in
              ("EMBERDALE_CDN_HOST", "EMBERDALE_SOURCE_HOST", "EMBERDALE_RUNTIME_VENDOR_HOST")]
-    subprocess.run(["bash", os.path.join(e2e_support.SOURCE_DIR, "tests", "support",
+    subprocess.run(["bash", os.path.join(e2e_support.SOURCE_DIR, "demo",
                                          "make_test_ca.sh"), CERTS_DIR] + hosts, check=True)
 
 

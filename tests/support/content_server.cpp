@@ -98,10 +98,10 @@ std::expected<void, std::string> EnterCaNamespace(const fs::path& caBundle) {
 }  // namespace
 
 fs::path ContentServerScript() {
-  return fs::path(EMBERDALE_TEST_SUPPORT_DIR) / "content_server.py";
+  return fs::path(EMBERDALE_SOURCE_DIR) / "demo" / "content_server.py";
 }
 fs::path MakeTestCaScript() {
-  return fs::path(EMBERDALE_TEST_SUPPORT_DIR) / "make_test_ca.sh";
+  return fs::path(EMBERDALE_SOURCE_DIR) / "demo" / "make_test_ca.sh";
 }
 
 std::string PythonInterpreter() {
