@@ -12,6 +12,7 @@
 #include "app/app_links.h"
 #include "app/app_log.h"
 #include "app/arguments.h"
+#include "app/desktop_entry_linux.h"
 #include "app/desktop_host.h"
 #include "app/dialogs.h"
 #include "app/path_helpers.h"
@@ -90,13 +91,27 @@ void TellAppCopied() {
       text, AlertStyle::Informational, {"OK"}, "");
 }
 
+// Lets the desktop start the copy with emberdale:// links. A failure costs only the links.
+void RegisterLinkHandler(const std::filesystem::path& copiedBundle) {
+  const auto entry = RegisterAppLinkHandler(copiedBundle / "Contents" / "MacOS" /
+                                            std::filesystem::path(GetSelfPath()).filename());
+  if (!entry) {
+    Log("[WARN] Failed to register the handler of emberdale:// links: " + entry.error());
+    return;
+  }
+  Log("[INFO] Registered the handler of emberdale:// links: " + entry->native());
+}
+
 void CopyAppToApplications() {
   const std::string bundle = SelfBundle();
   if (bundle.empty()) return;
   const std::filesystem::path destination = std::filesystem::path(GetHomeDir()) / "Applications" /
                                             std::filesystem::path(bundle).filename();
   std::error_code ec;
-  if (std::filesystem::equivalent(bundle, destination, ec) && !ec) return;
+  if (std::filesystem::equivalent(bundle, destination, ec) && !ec) {
+    RegisterLinkHandler(destination);
+    return;
+  }
   std::filesystem::create_directories(destination.parent_path(), ec);
   std::filesystem::remove_all(destination, ec);
   const auto copied = emberdale::posix::Run({kCopyTool, "-a", bundle, destination.native()}, {});
@@ -105,6 +120,7 @@ void CopyAppToApplications() {
     return;
   }
   Log("[INFO] App copied to " + destination.native());
+  RegisterLinkHandler(destination);
   TellAppCopied();
 }
 

@@ -14,6 +14,7 @@ packages=(
   # tools the tests and benchmarks use
   python3 openssl zip unzip p7zip-full libarchive-tools default-jdk-headless
   iproute2 util-linux exfatprogs exfat-fuse fuse3 tmux xvfb xauth imagemagick
+  xdg-utils libglib2.0-bin desktop-file-utils
   curl ca-certificates nginx-light
 )
 
