@@ -2,7 +2,9 @@
 tests serve and run: a launcher package (ZIP) holding the stand-in launcher, a Java runtime
 package (tar.gz) whose bin/java is a script, an updater package (ZIP) holding an updater binary,
 and "Emberdale Updater.app" laid out as the updater expects its bundle. Nothing here is committed;
-everything is made from the build output. Python standard library only.
+everything is made from the build output. The demo pads the launcher and runtime packages with
+incompressible filler so that their downloads take visible time; the tests keep them small.
+Python standard library only.
 """
 
 import gzip
@@ -32,26 +34,36 @@ def sha256_of(path):
     return digest.hexdigest()
 
 
-def _zip_file(archive, name, data, mode=0o644):
+def filler(name, size):
+    """`size` bytes that don't compress, the same for the same name every time."""
+    return hashlib.shake_128(name.encode()).digest(size)
+
+
+def _zip_file(archive, name, data, mode=0o644, compress=zipfile.ZIP_DEFLATED):
     info = zipfile.ZipInfo(name, date_time=(2026, 1, 1, 0, 0, 0))
     info.external_attr = (stat.S_IFREG | mode) << 16
-    info.compress_type = zipfile.ZIP_DEFLATED
+    info.compress_type = compress
     archive.writestr(info, data)
 
 
-def make_launcher_package(path, launcher_binary, version):
-    """A launcher package: Contents/MacOS/EmberdaleLauncher plus a version file."""
+def make_launcher_package(path, launcher_binary, version, filler_bytes=0):
+    """A launcher package: Contents/MacOS/EmberdaleLauncher plus a version file (and a filler
+    file of `filler_bytes`, stored, when asked)."""
     with open(launcher_binary, "rb") as f:
         binary = f.read()
     with zipfile.ZipFile(path, "w") as archive:
         _zip_file(archive, "Contents/MacOS/" + LAUNCHER_EXE, binary, 0o755)
         _zip_file(archive, "Contents/Resources/launcher-version.txt", version + "\n")
+        if filler_bytes:
+            _zip_file(archive, "Contents/Resources/demo-filler.bin",
+                      filler("launcher-" + version, filler_bytes), compress=zipfile.ZIP_STORED)
         _zip_file(archive, "__MACOSX/._Contents", b"junk the extractor skips")
     return path
 
 
-def make_runtime_package(path, version, wrapper=True):
-    """A Java runtime package; with `wrapper`, everything sits in one top folder jdk-VERSION/."""
+def make_runtime_package(path, version, wrapper=True, filler_bytes=0):
+    """A Java runtime package; with `wrapper`, everything sits in one top folder jdk-VERSION/.
+    With `filler_bytes`, a filler file of that size, gzip-stored rather than compressed."""
     top = "jdk-" + version + "/" if wrapper else ""
     files = {
         top + "bin/java": (JAVA_SCRIPT.encode(), 0o644),
@@ -59,9 +71,13 @@ def make_runtime_package(path, version, wrapper=True):
         top + "lib/libjli.so": (b"not really a library", 0o644),
         top + "release": (('JAVA_VERSION="' + version + '"\n').encode(), 0o644),
     }
+    if filler_bytes:
+        files[top + "lib/demo-filler.bin"] = (filler("jre-" + version, filler_bytes), 0o644)
     # Built the same way every time (gzip without a time stamp), so a release made again has the
     # same digest.
-    with open(path, "wb") as raw, gzip.GzipFile(fileobj=raw, mode="wb", mtime=0) as compressed:
+    level = 0 if filler_bytes else 9
+    with open(path, "wb") as raw, gzip.GzipFile(fileobj=raw, mode="wb", mtime=0,
+                                                compresslevel=level) as compressed:
         with tarfile.open(fileobj=compressed, mode="w") as archive:
             for name, (data, mode) in sorted(files.items()):
                 info = tarfile.TarInfo(name)
@@ -127,6 +143,9 @@ class Content:
         self.build_dir = build_dir
         self.cdn_host = cdn_host
         self.vendor_host = vendor_host
+        # Bytes of incompressible filler in the launcher and runtime packages (the demo's).
+        self.launcher_filler_bytes = 0
+        self.runtime_filler_bytes = 0
         os.makedirs(os.path.join(root, "launcher"), exist_ok=True)
 
     def url(self, relative, host=None):
@@ -143,12 +162,14 @@ class Content:
     def launcher(self, version):
         relative = "packages/launcher-" + version + ".zip"
         package = make_launcher_package(
-            self.path(relative), os.path.join(self.build_dir, "demo", LAUNCHER_EXE), version)
+            self.path(relative), os.path.join(self.build_dir, "demo", LAUNCHER_EXE), version,
+            self.launcher_filler_bytes)
         return entry(self.url(relative), package, version)
 
     def runtime(self, version, vendor=False):
         relative = "packages/jre-" + version + ".tar.gz"
-        package = make_runtime_package(self.path(relative), version)
+        package = make_runtime_package(self.path(relative), version,
+                                       filler_bytes=self.runtime_filler_bytes)
         vendor_url = self.url("vendor/" + relative, self.vendor_host) if vendor else None
         if vendor:
             shutil.copy(package, self.path("vendor/" + relative))

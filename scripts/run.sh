@@ -9,9 +9,15 @@ scripts/setup.sh
 cmake --preset release >/dev/null
 cmake --build --preset release
 
+# With a display the updater shows its window; it needs the display's authority file, whose
+# default lies in the caller's home, not in the demo user's.
+if [ -n "${DISPLAY:-}" ] && [ -z "${XAUTHORITY:-}" ] && [ -f "$HOME/.Xauthority" ]; then
+  export XAUTHORITY="$HOME/.Xauthority"
+fi
+
 # The demo serves its content inside a private network namespace, which needs root.
 if [ "$(id -u)" -eq 0 ]; then
   exec python3 scripts/demo.py build/release
 else
-  exec sudo python3 scripts/demo.py build/release
+  exec sudo --preserve-env=DISPLAY,XAUTHORITY python3 scripts/demo.py build/release
 fi
