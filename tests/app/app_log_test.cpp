@@ -1,10 +1,9 @@
 #include "app/app_log.h"
 
-#include <cstdlib>
+#include <algorithm>
 #include <filesystem>
-#include <optional>
+#include <functional>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,7 +11,7 @@
 #include "app/install_dir.h"
 #include "core/logging.h"
 #include "gtest/gtest.h"
-#include "posix/process.h"
+#include "tests/support/forked_child.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -22,198 +21,101 @@ using emberdale::test::ReadFile;
 using emberdale::test::TempDir;
 using emberdale::test::WriteFile;
 
-constexpr std::size_t kRotationLimit = 1'048'576;
-constexpr std::size_t kTimeStampLength = 22;
-const std::regex kTimeStamp(R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] )");
+constexpr std::size_t kLimit = 1'048'576;
 
-bool StartsWithTimeStamp(const std::string& line) {
-  return line.size() >= kTimeStampLength &&
-         std::regex_match(line.substr(0, kTimeStampLength), kTimeStamp);
+// One start of the updater: a fresh process (this test process never logs itself) that logs
+// below `installDir`; it must stay silent and end normally.
+void Start(const fs::path& installDir, const std::function<void()>& body) {
+  const auto run = emberdale::test::RunInChild(
+      [&] {
+        g_installDir = installDir.native();
+        body();
+        return 0;
+      },
+      emberdale::test::ChildStdout::Pipe);
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.output + run.errors, "");
 }
 
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-// Lines written in this process go to a fresh install directory of each test.
-class AppLogTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    g_installDir = dir_.path().string();
-    fs::create_directories(dir_ / "logs");
+// The file's text without the lines' time stamps.
+std::string Unstamped(const fs::path& file) {
+  const std::regex stamp(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] )");
+  const std::string text = ReadFile(file);
+  std::string result;
+  for (std::size_t start = 0, end; start < text.size(); start = end + 1) {
+    end = std::min(text.find('\n', start), text.size());
+    const bool stamped = end - start >= 22 && std::regex_match(text.substr(start, 22), stamp);
+    result += text.substr(start + (stamped ? 22 : 0), end - start - (stamped ? 22 : 0)) + "\n";
   }
-  void TearDown() override {
-    emberdale::core::SetLogSink({});
-    g_installDir.clear();
-  }
-  std::string LogText() const { return ReadFile(dir_ / "logs" / "EmberdaleUpdater.log"); }
-
-  TempDir dir_;
-};
-
-TEST_F(AppLogTest, LineIsStampedAndEndedWithALineFeed) {
-  Log("[INFO] Checking for updates");
-  Log("[INFO] two\nlines");
-  const std::string text = LogText();
-  const std::vector<std::string> lines = SplitLines(text);
-  ASSERT_EQ(lines.size(), 3u) << text;
-  EXPECT_TRUE(StartsWithTimeStamp(lines[0])) << lines[0];
-  EXPECT_EQ(lines[0].substr(kTimeStampLength), "[INFO] Checking for updates");
-  EXPECT_EQ(lines[1].substr(kTimeStampLength), "[INFO] two") << "written byte for byte";
-  EXPECT_EQ(lines[2], "lines");
-  EXPECT_EQ(text.back(), '\n');
+  return result;
 }
 
-TEST_F(AppLogTest, EmptyLineIsALoneLineFeed) {
-  Log("");
-  EXPECT_EQ(LogText(), "\n");
-}
-
-TEST_F(AppLogTest, EngineMessagesCarryTheirLevelPrefix) {
-  emberdale::core::logging::Warn("no sink yet: {}", 1);
-  InstallLogSink();
-  emberdale::core::logging::Warn("Download from {} failed: HTTP {}", "CDN", 503);
-  emberdale::core::logging::Info("Launcher is up to date");
-  emberdale::core::logging::Error("Can't install {}", std::string("the Java runtime"));
-  emberdale::core::Log(static_cast<emberdale::core::LogLevel>(7), "unknown level");
-  const std::vector<std::string> lines = SplitLines(LogText());
-  ASSERT_EQ(lines.size(), 4u);
-  for (const std::string& line : lines) EXPECT_TRUE(StartsWithTimeStamp(line)) << line;
-  EXPECT_EQ(lines[0].substr(kTimeStampLength), "[WARN] Download from CDN failed: HTTP 503");
-  EXPECT_EQ(lines[1].substr(kTimeStampLength), "[INFO] Launcher is up to date");
-  EXPECT_EQ(lines[2].substr(kTimeStampLength), "[ERROR] Can't install the Java runtime");
-  EXPECT_EQ(lines[3].substr(kTimeStampLength), "[INFO] unknown level");
-}
-
-TEST_F(AppLogTest, DeletedFileIsCreatedAgain) {
-  Log("[INFO] one");
-  fs::remove(dir_ / "logs" / "EmberdaleUpdater.log");
-  Log("[INFO] two");
-  const std::vector<std::string> lines = SplitLines(LogText());
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].substr(kTimeStampLength), "[INFO] two");
-}
-
-TEST_F(AppLogTest, LinesOfSeveralThreadsNeverInterleave) {
-  constexpr int kThreads = 8;
-  constexpr int kLinesPerThread = 200;
-  const auto lineOf = [](int thread, int index) {
-    return "[INFO] thread " + std::to_string(thread) + " line " + std::to_string(index) + " " +
-           std::string(500, static_cast<char>('a' + thread));
+TEST(AppLog, LogOverTheLimitIsSetAsideAtTheStart) {
+  struct Row {
+    std::size_t before;  // bytes in the log before the start; 0: no log folder yet
+    bool setAside;
   };
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t, &lineOf] {
-      for (int i = 0; i < kLinesPerThread; ++i) Log(lineOf(t, i));
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-
-  const std::vector<std::string> lines = SplitLines(LogText());
-  ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kLinesPerThread));
-  std::vector<int> next(kThreads, 0);
-  for (const std::string& line : lines) {
-    ASSERT_TRUE(StartsWithTimeStamp(line)) << line;
-    const std::string body = line.substr(kTimeStampLength);
-    const int t = std::stoi(body.substr(std::string("[INFO] thread ").size()));
-    ASSERT_TRUE(t >= 0 && t < kThreads) << body;
-    ASSERT_EQ(body, lineOf(t, next[t])) << "each thread's lines whole and in order";
-    ++next[t];
+  for (const Row row : {Row{0, false}, Row{kLimit, false}, Row{kLimit + 1, true}}) {
+    SCOPED_TRACE(row.before);
+    TempDir dir;
+    const fs::path log = dir / "logs/EmberdaleUpdater.log", older = log.native() + ".1";
+    const std::string old = row.before > 0 ? std::string(row.before - 1, 'o') + "\n" : "";
+    if (row.before > 0) WriteFile(log, old), WriteFile(older, "older copy");
+    Start(dir.path(), [] { Log("[INFO] a"); });
+    EXPECT_EQ(Unstamped(log), (row.setAside ? "" : old) + "[INFO] a\n");
+    EXPECT_EQ(fs::exists(older) ? ReadFile(older) : "none",
+              row.setAside ? old : row.before > 0 ? "older copy" : "none");
   }
 }
 
-// The first line of a process prepares the log; these tests start the log writer as a program of
-// its own, with HOME pointing at a temporary folder (so the log lies below the default install
-// directory there).
-class LogProcessTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (const char* home = std::getenv("HOME")) savedHome_ = home;
-    setenv("HOME", home_.path().string().c_str(), 1);
-    logs_ = home_.path() / "Library" / "Application Support" / "Emberdale" / "logs";
-  }
-  void TearDown() override {
-    if (savedHome_) {
-      setenv("HOME", savedHome_->c_str(), 1);
-    } else {
-      unsetenv("HOME");
-    }
-  }
-
-  // Runs the log writer with the commands and expects it to end quietly with exit code 0.
-  static void RunWriter(std::vector<std::string> commands) {
-    commands.insert(commands.begin(), std::string(EMBERDALE_TEST_HELPERS_DIR) + "/app_log_writer");
-    emberdale::posix::RunOptions options;
-    options.captureOutput = true;
-    options.captureStderr = true;
-    const auto result = emberdale::posix::Run(commands, options);
-    ASSERT_TRUE(result.has_value()) << result.error();
-    EXPECT_EQ(result->exitCode, 0);
-    EXPECT_EQ(result->output, "") << "logging is silent";
-  }
-
-  fs::path LogFile() const { return logs_ / "EmberdaleUpdater.log"; }
-  fs::path RotatedFile() const { return logs_ / "EmberdaleUpdater.log.1"; }
-
-  TempDir home_;
-  fs::path logs_;
-
- private:
-  std::optional<std::string> savedHome_;
-};
-
-TEST_F(LogProcessTest, FirstLineCreatesTheLogFolderBelowTheInstallDirectory) {
-  RunWriter({"line:[INFO] first"});
-  const std::vector<std::string> lines = SplitLines(ReadFile(LogFile()));
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].substr(kTimeStampLength), "[INFO] first");
-  EXPECT_FALSE(fs::exists(RotatedFile()));
+TEST(AppLog, LogGrownDuringAStartIsSetAsideAtTheNextOne) {
+  TempDir dir;
+  const fs::path log = dir / "logs/EmberdaleUpdater.log";
+  Start(dir.path(), [&] {
+    Log("[INFO] a");
+    WriteFile(log, std::string(kLimit, 'g') + "\n");
+    Log("[INFO] b");
+  });
+  const std::string grown = ReadFile(log);
+  EXPECT_EQ(Unstamped(log), std::string(kLimit, 'g') + "\n[INFO] b\n");
+  Start(dir.path(), [] { Log("[INFO] next start"); });
+  EXPECT_EQ(ReadFile(log.native() + ".1"), grown);
+  EXPECT_EQ(Unstamped(log), "[INFO] next start\n");
 }
 
-TEST_F(LogProcessTest, FileOfExactlyTheLimitIsKept) {
-  const std::string old(kRotationLimit, 'o');
-  WriteFile(LogFile(), old);
-  RunWriter({"line:[INFO] next"});
-  EXPECT_FALSE(fs::exists(RotatedFile()));
-  const std::string text = ReadFile(LogFile());
-  EXPECT_EQ(text.substr(0, kRotationLimit), old);
-  EXPECT_EQ(text.substr(kRotationLimit + kTimeStampLength), "[INFO] next\n");
+TEST(AppLog, EngineMessagesGetTheirLevelAndAnEmptyLineIsALoneLineFeed) {
+  TempDir dir;
+  Start(dir.path(), [] {
+    emberdale::core::logging::Warn("before the sink: {}", 1);
+    InstallLogSink();
+    Log("");
+    emberdale::core::logging::Warn("Download from {} failed: HTTP {}", "CDN", 503);
+    emberdale::core::logging::Info("Launcher is up to date");
+    emberdale::core::logging::Error("Can't install {}", "Java");
+  });
+  EXPECT_EQ(Unstamped(dir / "logs/EmberdaleUpdater.log"),
+            "\n[WARN] Download from CDN failed: HTTP 503\n[INFO] Launcher is up to date\n"
+            "[ERROR] Can't install Java\n");
 }
 
-TEST_F(LogProcessTest, FileOneByteOverTheLimitIsMovedAsideReplacingTheOlderCopy) {
-  const std::string old(kRotationLimit + 1, 'o');
-  WriteFile(LogFile(), old);
-  WriteFile(RotatedFile(), "older copy\n");
-  RunWriter({"line:[INFO] next"});
-  EXPECT_EQ(ReadFile(RotatedFile()), old);
-  const std::vector<std::string> lines = SplitLines(ReadFile(LogFile()));
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].substr(kTimeStampLength), "[INFO] next");
+TEST(AppLog, LinesOfSeveralThreadsStayWhole) {
+  TempDir dir;
+  const std::string line = "[INFO] " + std::string(3000, 'x');
+  Start(dir.path(), [&] {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) threads.emplace_back([&] { for (int i = 0; i < 100; ++i) Log(line); });
+    for (std::thread& thread : threads) thread.join();
+  });
+  std::string expected;
+  for (int i = 0; i < 400; ++i) expected += line + "\n";
+  EXPECT_TRUE(Unstamped(dir / "logs/EmberdaleUpdater.log") == expected);
 }
 
-TEST_F(LogProcessTest, RotationIsCheckedOncePerProcess) {
-  RunWriter({"line:[INFO] a", "grow:" + std::to_string(kRotationLimit + 1), "line:[INFO] b",
-             "warn:engine c"});
-  EXPECT_FALSE(fs::exists(RotatedFile())) << "a file grown during the run stays";
-  const std::string grown = ReadFile(LogFile());
-  EXPECT_GT(grown.size(), kRotationLimit + 1);
-  EXPECT_TRUE(grown.ends_with("[WARN] engine c\n"));
-
-  RunWriter({"line:[INFO] next start"});
-  EXPECT_EQ(ReadFile(RotatedFile()), grown) << "the next start rotates it";
-  const std::vector<std::string> lines = SplitLines(ReadFile(LogFile()));
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].substr(kTimeStampLength), "[INFO] next start");
-}
-
-TEST_F(LogProcessTest, UnusableLogFolderIsSilent) {
-  // "logs" is a regular file, so the folder can't be created, even by root.
-  WriteFile(logs_, "not a folder");
-  RunWriter({"line:[INFO] lost", "warn:also lost", "line:"});
-  EXPECT_EQ(ReadFile(logs_), "not a folder");
+TEST(AppLog, UnusableLogFolderIsSilent) {
+  TempDir dir;
+  WriteFile(dir / "logs", "a file, not a folder");
+  Start(dir.path(), [] { Log("[INFO] lost"); });
+  EXPECT_EQ(ReadFile(dir / "logs"), "a file, not a folder");
 }
 
 }  // namespace

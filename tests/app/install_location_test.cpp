@@ -2,14 +2,11 @@
 #include "app/install_location.h"
 
 #include <sys/mount.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <optional>
 #include <string>
+#include <vector>
 
 #include "core/ui_text.h"
 #include "gtest/gtest.h"
@@ -19,140 +16,83 @@
 namespace {
 
 namespace fs = std::filesystem;
-using emberdale::core::g_uiText;
 using emberdale::core::Language;
 using emberdale::core::UiTextFor;
 using emberdale::test::TempDir;
-using emberdale::test::WriteFile;
 
-constexpr const char* kOutsideHome =
-    "Please choose a folder inside your home folder or on an external drive.";
-constexpr const char* kProtected =
+const std::string kOutside = "Please choose a folder inside your home folder or on an external drive.";
+const std::string kProtected =
     "This folder is protected by macOS or synced to iCloud. Please choose another folder.";
-constexpr const char* kForeignContent = "The folder already exists and contains other files:\n";
-constexpr const char* kNotWritable = "The folder is not writable:\n";
 
-TEST(InstallDirForChosenFolder, AddsTheFolderNameUnlessItIsAlreadyThere) {
-  EXPECT_EQ(InstallDirForChosenFolder("/Users/x/Games"), "/Users/x/Games/Emberdale");
-  EXPECT_EQ(InstallDirForChosenFolder("/Users/x/Games/Emberdale"), "/Users/x/Games/Emberdale");
-  EXPECT_EQ(InstallDirForChosenFolder("/Users/x/Games/Emberdale/"), "/Users/x/Games/Emberdale");
-  EXPECT_EQ(InstallDirForChosenFolder("/Users/x/emberdale"), "/Users/x/emberdale/Emberdale");
-  EXPECT_EQ(InstallDirForChosenFolder("/"), "/Emberdale");
+// "$H" in a text stands for the home folder.
+std::string Expand(std::string text, const TempDir& home) {
+  for (std::size_t at; (at = text.find("$H")) != std::string::npos;) text.replace(at, 2, home.path());
+  return text;
 }
 
-TEST(IsSameOrInside, ComparesTextOnlyAndNeedsASlashAfterTheBase) {
-  EXPECT_TRUE(IsSameOrInside("/Users/x", "/Users/x"));
-  EXPECT_TRUE(IsSameOrInside("/Users/x/Games", "/Users/x"));
-  EXPECT_TRUE(IsSameOrInside("/Users/x/", "/Users/x"));
-  EXPECT_FALSE(IsSameOrInside("/Users/x/Documents2", "/Users/x/Documents"));
-  EXPECT_FALSE(IsSameOrInside("/Users/xy", "/Users/x"));
-  EXPECT_FALSE(IsSameOrInside("/Users", "/Users/x"));
-  EXPECT_FALSE(IsSameOrInside("/users/x/Games", "/Users/x")) << "case-sensitive";
-  EXPECT_FALSE(IsSameOrInside("/Users/x/../y", "/Users/y")) << "no normalisation";
-  EXPECT_FALSE(IsSameOrInside("/anything", ""));
-  EXPECT_FALSE(IsSameOrInside("", ""));
-}
-
-// HOME points at a fresh folder; the English table is current again afterwards.
-class ValidateInstallRootTest : public ::testing::Test {
+// HOME is a fresh folder for each test and each row.
+class InstallLocation : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (const char* home = std::getenv("HOME")) savedHome_ = home;
-    setenv("HOME", home_.path().c_str(), 1);
-  }
-  void TearDown() override {
-    if (savedHome_) {
-      setenv("HOME", savedHome_->c_str(), 1);
-    } else {
-      unsetenv("HOME");
-    }
-    g_uiText = &UiTextFor(Language::English);
-  }
-  std::string Home(const std::string& below = "") const { return home_.path().native() + below; }
-
+  void SetUp() override { setenv("HOME", home_.path().c_str(), 1); }
+  void TearDown() override { emberdale::core::g_uiText = &UiTextFor(Language::English); }
   TempDir home_;
-
- private:
-  std::optional<std::string> savedHome_;
 };
 
-TEST_F(ValidateInstallRootTest, OutsideHomeAndExternalDrivesIsRefused) {
-  EXPECT_EQ(ValidateInstallRoot("/opt/Emberdale"), kOutsideHome);
-  EXPECT_EQ(ValidateInstallRoot(Home("2/Emberdale")), kOutsideHome) << "a sibling of home";
-  EXPECT_EQ(ValidateInstallRoot("/Volumes2/Emberdale"), kOutsideHome);
-  EXPECT_EQ(ValidateInstallRoot("Games/Emberdale"), kOutsideHome) << "a relative path";
-  EXPECT_FALSE(fs::exists("/opt/Emberdale"));
-}
-
-TEST_F(ValidateInstallRootTest, ProtectedAndSyncedFoldersAreRefusedWithoutCreatingAnything) {
-  for (const char* below :
-       {"/Desktop", "/Documents/Emberdale", "/Downloads/Games/Emberdale",
-        "/Library/Mobile Documents/com~apple~CloudDocs/Emberdale", "/Library/CloudStorage/Drive"}) {
-    EXPECT_EQ(ValidateInstallRoot(Home(below)), kProtected) << below;
-    EXPECT_FALSE(fs::exists(Home(below))) << below;
+TEST_F(InstallLocation, RefusalsAndAcceptedFolders) {
+  struct Row {
+    std::string folder;
+    std::string reason;  // "" when accepted, which creates the folder
+    std::vector<const char*> files = {};  // made below home first
+  };
+  const Row rows[] = {
+      {"/opt/Emberdale", kOutside},
+      {"$H2/Emberdale", kOutside},
+      {"/Volumes2/Emberdale", kOutside},
+      {"Games/Emberdale", kOutside},
+      {"$H/Desktop", kProtected},
+      {"$H/Documents/Emberdale", kProtected},
+      {"$H/Downloads/Games/Emberdale", kProtected},
+      {"$H/Library/Mobile Documents/com~apple~CloudDocs/Emberdale", kProtected},
+      {"$H/Library/CloudStorage/Drive/Emberdale", kProtected},
+      {"$H/Documents2/Emberdale", ""},
+      {"$H/Games/Collection/Emberdale", ""},
+      {"$H", ""},
+      {"$H/Mine", "The folder already exists and contains other files:\n$H/Mine", {"Mine/notes.txt"}},
+      {"$H/Old", "", {"Old/notes.txt", "Old/config/versions.json"}},
+      {"$H/File/Emberdale", "The folder is not writable:\n$H/File/Emberdale", {"File"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.folder);
+    TempDir home;
+    setenv("HOME", home.path().c_str(), 1);
+    for (const char* file : row.files) emberdale::test::WriteFile(home / file, "");
+    const std::string folder = Expand(row.folder, home);
+    EXPECT_EQ(ValidateInstallRoot(folder), Expand(row.reason, home));
+    if (row.files.empty()) EXPECT_EQ(fs::is_directory(folder), row.reason.empty());
   }
-  EXPECT_EQ(ValidateInstallRoot(Home("/Documents2/Emberdale")), "") << "only below the folder";
-  EXPECT_TRUE(fs::is_directory(Home("/Documents2/Emberdale")));
 }
 
-TEST_F(ValidateInstallRootTest, NonEmptyFolderNeedsAnEarlierInstallation) {
-  const std::string folder = Home("/Games/Emberdale");
-  WriteFile(folder + "/notes.txt", "mine");
-  EXPECT_EQ(ValidateInstallRoot(folder), kForeignContent + folder);
-
-  WriteFile(folder + "/config/versions.json", "{}");
-  EXPECT_EQ(ValidateInstallRoot(folder), "") << "reinstall over an earlier installation";
-}
-
-TEST_F(ValidateInstallRootTest, EmptyOrMissingFolderIsAcceptedAndCreated) {
-  EXPECT_EQ(ValidateInstallRoot(Home()), "") << "home itself, while empty";
-  fs::create_directories(Home("/Empty"));
-  EXPECT_EQ(ValidateInstallRoot(Home("/Empty")), "");
-
-  const std::string missing = Home("/Games/Collection/Emberdale");
-  EXPECT_EQ(ValidateInstallRoot(missing), "");
-  EXPECT_TRUE(fs::is_directory(missing));
-}
-
-// access(W_OK) always succeeds for root, so the folder is made impossible to create instead: its
-// parent is a regular file. The same text covers both.
-TEST_F(ValidateInstallRootTest, FolderThatCannotBeCreatedIsNotWritable) {
-  WriteFile(Home("/Games"), "a file, not a folder");
-  const std::string below = Home("/Games/Emberdale");
-  EXPECT_EQ(ValidateInstallRoot(below), kNotWritable + below);
-  EXPECT_EQ(ValidateInstallRoot(Home("/Games")), kNotWritable + Home("/Games"))
-      << "a regular file in place of the folder";
-}
-
-TEST_F(ValidateInstallRootTest, ReasonsFollowTheRussianTable) {
-  g_uiText = &UiTextFor(Language::Russian);
+TEST_F(InstallLocation, ReasonsFollowTheRussianTable) {
+  emberdale::core::g_uiText = &UiTextFor(Language::Russian);
   EXPECT_EQ(ValidateInstallRoot("/opt/Emberdale"),
             "Выберите папку внутри домашней папки или на внешнем диске.");
-  EXPECT_EQ(ValidateInstallRoot(Home("/Documents/Emberdale")),
-            "Эта папка защищена macOS или синхронизируется с iCloud. Выберите другую папку.");
-  const std::string folder = Home("/Games");
-  WriteFile(folder + "/notes.txt", "mine");
-  EXPECT_EQ(ValidateInstallRoot(folder),
-            "Папка уже существует и содержит посторонние файлы:\n" + folder);
-  WriteFile(Home("/File"), "");
-  EXPECT_EQ(ValidateInstallRoot(Home("/File/Emberdale")),
-            "Нет прав на запись в папку:\n" + Home("/File/Emberdale"));
 }
 
-// A real tmpfs mounted noexec inside the home folder, in a private mount namespace of this test
-// process.
-TEST_F(ValidateInstallRootTest, FolderOnANoExecVolumeGetsTheVolumeText) {
+TEST_F(InstallLocation, NoExecVolumeIsRefused) {
   if (const std::string reason = emberdale::test::EnterPrivateMountNamespace(); !reason.empty()) {
     GTEST_SKIP() << "needs root and a mount namespace to mount a noexec volume: " << reason;
   }
-  const std::string volume = Home("/External");
-  fs::create_directory(volume);
-  ASSERT_EQ(mount("emberdale-noexec", volume.c_str(), "tmpfs", MS_NOEXEC, "size=1m"), 0)
-      << std::strerror(errno);
-  const std::string folder = volume + "/Emberdale";
-  const std::string reason = ValidateInstallRoot(folder);
-  umount2(volume.c_str(), MNT_DETACH);
-  EXPECT_EQ(reason, std::string(UiTextFor(Language::English).noexecVolume) + folder);
+  fs::create_directory(home_ / "External");
+  ASSERT_EQ(mount("noexec", (home_ / "External").c_str(), "tmpfs", MS_NOEXEC, "size=1m"), 0);
+  const std::string reason = ValidateInstallRoot(Expand("$H/External/Emberdale", home_));
+  umount2((home_ / "External").c_str(), MNT_DETACH);
+  EXPECT_EQ(reason, UiTextFor(Language::English).noexecVolume + Expand("$H/External/Emberdale", home_));
+}
+
+TEST(ChosenFolder, GetsAnEmberdaleFolderUnlessItIsOne) {
+  EXPECT_EQ(InstallDirForChosenFolder("/Users/x/Games"), "/Users/x/Games/Emberdale");
+  EXPECT_EQ(InstallDirForChosenFolder("/Users/x/Emberdale/"), "/Users/x/Emberdale");
+  EXPECT_EQ(InstallDirForChosenFolder("/Users/x/emberdale"), "/Users/x/emberdale/Emberdale");
 }
 
 }  // namespace

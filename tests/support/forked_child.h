@@ -1,7 +1,6 @@
 // Runs a piece of the test program in a forked child whose standard output is a real
-// pseudo-terminal or a pipe, so that code deciding by isatty(1) takes the path under test. The
-// child's standard input is fed with a given text; what it writes to standard output and standard
-// error is collected separately.
+// pseudo-terminal or a pipe, so that code deciding by isatty(1) takes the path under test. A child
+// is also a fresh process for code that prepares something once per process.
 #pragma once
 
 #include <functional>
@@ -11,26 +10,21 @@
 namespace emberdale::test {
 
 enum class ChildStdout {
-  // A pseudo-terminal in canonical mode, without echo and without output post-processing (so a
-  // "\n" written arrives as "\n"). Standard input is the same terminal.
+  // A pseudo-terminal in canonical mode without echo and without output processing (a "\n"
+  // written arrives as "\n"); standard input is the same terminal.
   Terminal,
   // A pipe; standard input is a pipe too.
   Pipe,
 };
 
 struct ChildResult {
-  // The child's exit status; 128 + the signal number when a signal ended it.
-  int exitCode = -1;
-  // Everything the child wrote to standard output (the terminal or the pipe).
-  std::string output;
-  // Everything the child wrote to standard error (always a pipe of its own).
-  std::string errors;
+  int exitCode = -1;   // 128 + the signal number when a signal ended the child
+  std::string output;  // standard output (the terminal or the pipe)
+  std::string errors;  // standard error, always collected on its own
 };
 
-// Forks, runs `body` in the child and ends the child with body's result as its exit status
-// (after flushing the C and C++ streams, without running exit handlers). `input` is written to
-// the child's standard input, after which the child sees end of input (the terminal's end-of-file
-// character at the start of a line, or the closed pipe).
+// Runs `body` in a forked child that ends with body's result as its exit status (streams flushed,
+// exit handlers not run). The child reads `input`, then end of input.
 ChildResult RunInChild(const std::function<int()>& body, ChildStdout stdoutKind,
                        std::string_view input = {});
 
