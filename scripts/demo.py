@@ -14,14 +14,12 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "e2e"))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "demo"))
 
-import e2e_support  # noqa: E402
-from e2e_support import Scenario  # noqa: E402
+import world as demo  # noqa: E402
 
 
 def say(text):
@@ -30,7 +28,7 @@ def say(text):
 
 def run_updater(world, interactive):
     command = world.command([])
-    env = world.environment({})
+    env = world.environment()
     if interactive:
         return subprocess.run(command, env=env).returncode
     result = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, capture_output=True,
@@ -42,21 +40,16 @@ def run_updater(world, interactive):
 
 def main():
     build_dir = os.path.abspath(sys.argv[1])
-    problem = e2e_support.harness_problem()
+    problem = demo.harness_problem()
     if problem:
         sys.exit("demo: " + problem)
     interactive = sys.stdin.isatty() and sys.stdout.isatty()
 
-    certs = tempfile.mkdtemp(prefix="emberdale-demo-certs-")
-    hosts = [e2e_support.cache_value(build_dir, name) for name in
-             ("EMBERDALE_CDN_HOST", "EMBERDALE_SOURCE_HOST", "EMBERDALE_RUNTIME_VENDOR_HOST")]
-    subprocess.run(["bash", os.path.join(SOURCE_DIR, "demo", "make_test_ca.sh"),
-                    certs] + hosts, check=True)
-    world = Scenario(build_dir, certs)
+    certs = demo.make_certs(build_dir)
+    world = demo.World(build_dir, certs)
     shutil.rmtree(certs)
     try:
-        entries = world.release(launcher="1.0.0", jre="17.0.1", vendor=True)
-        world.install_bundle(entries["updater"]["sha256"])
+        world.release(launcher="1.0.0", jre="17.0.1", vendor=True)
         say("Serving a demo release on https://%s/ (launcher 1.0.0, Java 17.0.1)" % world.cdn)
         print("Home folder of the demo user: " + world.home)
 
