@@ -1,8 +1,6 @@
 """End-to-end tests of what only the shipped binary shows: the release build, unchanged, run in its
-own mount and network namespace against the real HTTPS test server (demo/world.py), headless or
-in console mode under a real pseudo-terminal. Needs root; skipped with a message otherwise.
-
-Usage: updater_e2e_test.py BUILD_DIR [unittest arguments]
+own namespaces against the real HTTPS test server (demo/world.py), headless or under a real
+pseudo-terminal. Needs root; skipped with a message otherwise. Usage: this BUILD_DIR [unittest args]
 """
 
 import contextlib, json, os, pty, select, shutil, signal, subprocess, sys, time, unittest
@@ -11,11 +9,10 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import world as demo  # noqa: E402
 
 BUILD_DIR = CERTS = None
-TIMEOUT = 120
 MANIFEST = "/launcher/launcher-manifest.json"
 OFFLINE = ("Failed to check for updates and the installed Emberdale Launcher was not found.\n"
            "Please check your internet connection.")
-READ_SYSCALL = {"x86_64": "0", "aarch64": "63"}[os.uname().machine]
+READ_SYSCALL = {"x86_64": b"0", "aarch64": b"63"}[os.uname().machine]
 
 
 def setUpModule():
@@ -43,18 +40,17 @@ def contents(path):
 
 
 class TestWorld(demo.World):
-    """A world whose updaters and launchers run in a PID namespace of its own, so that launchers
-    elsewhere on this machine do not count as running."""
+    """Its programs run in a PID namespace of their own: launchers elsewhere on the machine don't
+    count as running."""
 
     def __init__(self, *args):
         super().__init__(*args)
-        self.init = subprocess.Popen(["unshare", "--pid", "--fork", "--mount-proc", "sleep", "1d"],
+        self.init = subprocess.Popen(["unshare", "-pf", "--mount-proc", "sleep", "1d"],
                                      stderr=subprocess.DEVNULL)
         children = "/proc/%d/task/%d/children" % (self.init.pid, self.init.pid)
-        wait_until(lambda: contents(children) and os.readlink(
-            "/proc/%s/exe" % contents(children).split()[0].decode()) == shutil.which("sleep"),
-            "the PID namespace")
-        self.inside = ["nsenter", "-t", contents(children).split()[0].decode(), "-p", "-m", "--"]
+        wait_until(lambda: contents(children) and os.readlink("/proc/%s/exe" % int(
+            contents(children))) == shutil.which("sleep"), "the PID namespace")
+        self.inside = ["nsenter", "-t", str(int(contents(children))), "-p", "-m", "--"]
 
     def command(self, args, exe=None):
         return self.inside + super().command(args, exe)
@@ -66,76 +62,65 @@ class TestWorld(demo.World):
 
     def rules(self, rules):
         """Misbehaviour of the test server, per path (see demo/content_server.py)."""
-        with open(os.path.join(self.work, "control.json"), "w") as f:
+        with open(self.work + "/control.json", "w") as f:
             json.dump({"rules": rules}, f)
 
     def requests(self):
-        with contextlib.suppress(FileNotFoundError), open(self.work + "/requests.log") as f:
-            return [json.loads(line)["path"] for line in f]
-        return []
+        return [json.loads(line)["path"] for line in contents(self.work + "/requests.log").splitlines()]
 
     def updater_pid(self):
-        pids = demo.processes_named("EmberdaleUpdater", self.root)
-        return pids[0] if pids else None
-
-    def reading_terminal(self):
-        """Whether the updater is blocked reading its standard input (the terminal)."""
-        with contextlib.suppress(OSError, TypeError), open("/proc/%d/syscall" % self.updater_pid()) as f:
-            return f.read().split()[:2] == [READ_SYSCALL, "0x0"]
-        return False
+        return (demo.processes_named("EmberdaleUpdater", self.root) + [None])[0]
 
     def run(self, args=(), env=None, command=None, during=None):
         """Headless: output to pipes, no display. Returns the exit code and standard error."""
         process = subprocess.Popen(command or self.command(args), env=self.environment(env),
                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, text=True, errors="replace")
-        try:
-            if during:
-                during()
-            errors = process.communicate(timeout=TIMEOUT)[1]
+        with self.ending(process):
+            during and during()
+            errors = process.communicate(timeout=120)[1]
             return process.returncode, errors
-        finally:
-            self.kill(process)
 
     def run_in_terminal(self, args=(), answer=None):
-        """Console mode under a pseudo-terminal; `answer(master)` is called once the updater
-        waits for an answer. Returns the exit code and what the terminal showed."""
+        """Console mode; `answer(master)` is called once the updater is blocked reading its
+        terminal. Returns the exit code and what the terminal showed."""
         master, slave = pty.openpty()
         process = subprocess.Popen(self.command(args), env=self.environment(), stdin=slave,
                                    stdout=slave, stderr=slave)
         os.close(slave)
-        shown, deadline = b"", time.monotonic() + TIMEOUT
-        try:
+        shown, deadline = b"", time.monotonic() + 120
+        with self.ending(process), open(master, "rb", buffering=0) as terminal:
             while time.monotonic() < deadline:
                 chunk = b""
                 if select.select([master], [], [], 0.02)[0]:
                     with contextlib.suppress(OSError):  # EIO once the updater has ended
-                        chunk = os.read(master, 65536)
+                        chunk = terminal.read(65536)
                 shown += chunk
                 if not chunk and process.poll() is not None:
                     return process.returncode, shown.decode(errors="replace").replace("\r\n", "\n")
-                if answer and self.reading_terminal():
-                    answer(master)
-                    answer = None
-            raise AssertionError("no end within %d s; the terminal showed:\n%s" % (TIMEOUT, shown))
+                with contextlib.suppress(OSError, TypeError):
+                    if answer and contents("/proc/%d/syscall" % self.updater_pid()).split()[:2] \
+                            == [READ_SYSCALL, b"0x0"]:  # blocked in read(0, ...)
+                        answer, _ = None, answer(master)
+            raise AssertionError("no end in time; the terminal showed:\n%s" % shown)
+
+    @contextlib.contextmanager
+    def ending(self, harness):
+        try:
+            yield
         finally:
-            self.kill(process)
-            os.close(master)
-
-    def kill(self, harness):
-        if harness.poll() is None:
-            with contextlib.suppress(TypeError, ProcessLookupError):
-                os.kill(self.updater_pid(), signal.SIGKILL)
-            harness.kill()
-            harness.wait()
-
-
+            if harness.poll() is None:  # the harness doesn't pass SIGKILL on: end the updater too
+                with contextlib.suppress(TypeError, ProcessLookupError):
+                    os.kill(self.updater_pid(), signal.SIGKILL)
+                harness.kill()
+                harness.wait()
 class UpdaterTest(unittest.TestCase):
     @contextlib.contextmanager
-    def world(self):
-        """A fresh world; the updater log and the launch log are printed when the test fails."""
+    def world(self, **release):
+        """A fresh world with a release; a failure prints the updater log and the launch log."""
         w = TestWorld(BUILD_DIR, CERTS)
         try:
+            w.release(**release)
             yield w
         except BaseException:
             sys.stderr.write("\n--- updater log ---\n%s\n--- launch log ---\n%s\n"
@@ -150,12 +135,9 @@ class UpdaterTest(unittest.TestCase):
 
     def test_first_install_in_a_terminal_after_ctrl_c_at_the_question(self):
         with self.world() as w:
-            w.release()
-            code, shown = w.run_in_terminal(
-                answer=lambda master: os.kill(w.updater_pid(), signal.SIGINT))
-            self.assertEqual(code, 1, shown)
+            code, shown = w.run_in_terminal(answer=lambda _: os.kill(w.updater_pid(), signal.SIGINT))
+            self.assertEqual((code, w.recorded("START")), (1, []), shown)
             self.assertIn("[Y/n]: Update cancelled.\n", shown)
-            self.assertEqual(w.recorded("START"), [])
             code, shown = w.run_in_terminal(["emberdale://join/x", "-psn_0_1", "-p"],
                                             answer=lambda master: os.write(master, b"\n"))
             self.assertEqual(code, 0, shown)
@@ -171,37 +153,26 @@ class UpdaterTest(unittest.TestCase):
                 "SKIKO_RENDER_API=METAL", "SKIKO_FALLBACK_RENDER_API=SOFTWARE",
                 "EMBERDALE_LAUNCHER_MODE=normal", "EMBERDALE_HOME=" + w.install_dir,
                 "JAVA_HOME=" + java, "PATH=%s/bin:%s" % (java, w.environment()["PATH"])])
-            # Closed and started again: nothing to download.
-            w.stop_launchers()
-            os.remove(w.work + "/requests.log")
-            self.assertEqual(w.run()[0], 0)
-            self.assertEqual(w.requests(), [MANIFEST])
 
     def test_self_update_rolled_back_when_the_new_binary_cannot_start_then_applied(self):
         with self.world() as w:
-            def binary(content):
-                with open(w.path("new") + "/EmberdaleUpdater", "wb") as f:
-                    f.write(content)
-                return f.name
-            w.release(updater_binary=binary(b"not a program\n"), bundle_sha256="0" * 64)
             old = contents(w.exe)
-            self.assertEqual(w.run()[0], 0)
+            for new, args, starts in ((b"not a program\n", [], 1), (old + b"\0newer", ["-k"], 2)):
+                with open(w.path("new") + "/EmberdaleUpdater", "wb") as f:
+                    f.write(new)
+                w.release(updater_binary=f.name, bundle_sha256="0" * 64)
+                self.assertEqual(w.run(args)[0], 0)
+                self.assertTrue(w.wait_for_launcher_record("START", starts))
+                w.stop_launchers()
+                self.assertEqual(contents(w.exe), old if starts == 1 else new)
             self.assertLogged(w, "[ERROR] Can't start the new updater: Exec format error; "
                                  "restoring the previous one")
-            self.assertEqual(contents(w.exe), old)
-            self.assertTrue(w.wait_for_launcher_record("START"))
-            w.stop_launchers()
-            w.release(updater_binary=binary(old + b"\0newer"), bundle_sha256="0" * 64)
-            self.assertEqual(w.run(["--keep-me"])[0], 0)
-            self.assertEqual(contents(w.exe), old + b"\0newer")
             self.assertFalse(os.path.exists(w.exe + ".backup"))
-            self.assertEqual(w.log().count("] [INFO] Arguments: '--keep-me'\n"), 2)
-            self.assertTrue(w.wait_for_launcher_record("START", 2))
-            self.assertEqual(w.recorded("ARG"), ["--keep-me"])
+            self.assertEqual(w.log().count("] [INFO] Arguments: '-k'\n"), 2)
+            self.assertEqual(w.recorded("ARG"), ["-k"])
 
     def test_sigint_during_a_download_leaves_no_package(self):
         with self.world() as w:
-            w.release()
             w.rules({"/packages/launcher-1.0.0.zip": {"trickle_rate": 5000}})
             package = w.install_dir + "/temp/launcher-package.zip"
 
@@ -210,45 +181,39 @@ class UpdaterTest(unittest.TestCase):
                 os.kill(w.updater_pid(), signal.SIGINT)
             self.assertEqual(w.run(during=interrupt)[0], 1)
             self.assertLogged(w, "[INFO] === Emberdale Updater finished (exit code 1) ===")
-            self.assertFalse(os.path.exists(package))
-            self.assertEqual(w.recorded("START"), [])
+            self.assertEqual((os.path.exists(package), w.recorded("START")), (False, []))
 
     def test_a_link_goes_to_the_running_launcher(self):
         with self.world() as w:
-            w.release()
             self.assertEqual(w.run()[0], 0)
-            self.assertTrue(os.path.isdir(w.home + "/Applications/Emberdale Updater.app"))
             self.assertTrue(w.wait_for_launcher_record("SERVING"))
             os.remove(w.work + "/requests.log")
             self.assertEqual(w.run(["emberdale://join/abc"])[0], 0)
             self.assertEqual(w.recorded("LINK"), ["emberdale://join/abc"])
-            self.assertEqual(w.requests(), [])
+            self.assertFalse(os.path.exists(w.work + "/requests.log"))  # no update was tried
 
-    def test_a_package_with_a_wrong_digest_then_an_offline_start(self):
-        with self.world() as w:
-            w.release()
+    def test_vendor_fallback_then_a_wrong_digest_then_an_offline_start(self):
+        with self.world(vendor=True) as w:
+            w.rules({"/vendor/packages/jre-17.0.1.tar.gz": {"status": 500}})
             self.assertEqual(w.run()[0], 0)
+            self.assertLogged(w, "[WARN] Download from vendor failed: HTTP 500",
+                              "[INFO] Downloaded and verified jre-package.tar.gz from CDN")
+            self.assertTrue(os.path.isdir(w.home + "/Applications/Emberdale Updater.app"))
             w.stop_launchers()
+            os.remove(w.work + "/requests.log")
             entries = w.release(launcher="1.1.0")
             entries["launcher"]["sha256"] = "ab" * 32
             w.content.publish(**entries)
             code, errors = w.run()
             self.assertEqual(code, 1)
             self.assertIn("[\u2716 ERROR] Failed to verify file integrity.\n", errors)
+            self.assertEqual(w.requests(), [MANIFEST, "/packages/launcher-1.1.0.zip"] * 1)
             self.assertEqual(w.read("Contents/Resources/launcher-version.txt"), "1.0.0\n")
             self.assertEqual(os.listdir(w.install_dir + "/temp"), [])
             w.rules({MANIFEST: {"status": 503}})
             self.assertEqual(w.run()[0], 0)
             self.assertTrue(w.wait_for_launcher_record("START", 2))
             self.assertEqual(w.log().count("] [INFO] App copied to"), 1)
-
-    def test_the_vendor_mirror_down_falls_back_to_the_cdn(self):
-        with self.world() as w:
-            w.release(vendor=True)
-            w.rules({"/vendor/packages/jre-17.0.1.tar.gz": {"status": 500}})
-            self.assertEqual(w.run()[0], 0)
-            self.assertLogged(w, "[WARN] Download from vendor failed: HTTP 500",
-                              "[INFO] Downloaded and verified jre-package.tar.gz from CDN")
 
     def test_refusals_end_with_exit_code_1_and_say_why(self):
         def impostor(w):
@@ -257,15 +222,14 @@ class UpdaterTest(unittest.TestCase):
             wait_until(lambda: demo.processes_named("EmberdaleLauncher", w.root), "the impostor")
 
         def oversize(w):
-            text = contents(w.content.root + MANIFEST).rstrip(b"\n")
-            with open(w.content.root + MANIFEST, "wb") as f:
-                f.write(text.ljust(5 * 1024 * 1024 + 1))
+            text = contents(w.content.root + MANIFEST).rstrip(b"\n").ljust(5 * 1024 * 1024 + 1)
+            open(w.content.root + MANIFEST, "wb").write(text)
 
-        def install_to(folder):
+        def install_to(folder):  # a pointer file naming the install folder
             def arrange(w):
-                pointer = w.home + "/Library/Application Support/dev.quillfen.updater/install-path"
-                os.makedirs(os.path.dirname(pointer))
-                with open(pointer, "w") as f:
+                os.makedirs(w.home + "/Library/Application Support/dev.quillfen.updater")
+                with open(w.home + "/Library/Application Support/dev.quillfen.updater/install-path",
+                          "w") as f:
                     f.write(w.root + folder + "\n")
                 open(w.path("noexec") + "/../file", "w").close()
             return arrange
@@ -289,7 +253,6 @@ class UpdaterTest(unittest.TestCase):
         ]
         for name, arrange, env, wrap, texts in rows:
             with self.subTest(name), self.world() as w:
-                w.release()
                 arrange(w)
                 command = w.command(wrap + [w.path("noexec"), w.exe], "/bin/sh") if wrap else None
                 code, errors = w.run(env=env, command=command)

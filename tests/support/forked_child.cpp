@@ -4,13 +4,11 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
-#include <stdexcept>
 
 namespace emberdale::test {
 namespace {
@@ -18,9 +16,8 @@ namespace {
 std::string ReadToEnd(int fd) {  // end of file, or EIO once a terminal's other side is gone
   std::string text;
   char buffer[4096];
-  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) != 0;) {
-    if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
-    else if (errno != EINTR) break;
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);) {
+    text.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
   }
   close(fd);
   return text;
@@ -29,33 +26,27 @@ std::string ReadToEnd(int fd) {  // end of file, or EIO once a terminal's other 
 }  // namespace
 
 ChildResult RunInChild(const std::function<int()>& body, ChildStdout stdoutKind,
-                       std::string_view input) {
-  std::fflush(nullptr);  // nothing buffered here is written twice
-  signal(SIGPIPE, SIG_IGN);  // a child that ends without reading its input
-  int errors[2], in[2] = {-1, -1}, out = -1;
-  if (pipe2(errors, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+                       const std::string& input) {
+  std::fflush(nullptr);      // nothing buffered here is written twice
+  signal(SIGPIPE, SIG_IGN);  // a child may end without reading its input
+  int errors[2], in[2], out[2];
+  pipe2(errors, O_CLOEXEC), pipe2(in, O_CLOEXEC), pipe2(out, O_CLOEXEC);
+  std::string text = input;
   pid_t pid = -1;
   if (stdoutKind == ChildStdout::Terminal) {
     termios mode{};
-    mode.c_iflag = ICRNL | IUTF8;
-    mode.c_cflag = CS8 | CREAD | CLOCAL;
-    mode.c_lflag = ICANON | ISIG;
-    mode.c_cc[VINTR] = '\x03';
-    mode.c_cc[VEOF] = '\x04';
-    mode.c_cc[VMIN] = 1;
-    pid = forkpty(&out, nullptr, &mode, nullptr);
+    mode.c_iflag = ICRNL | IUTF8, mode.c_cflag = CS8 | CREAD, mode.c_lflag = ICANON | ISIG;
+    mode.c_cc[VINTR] = '\x03', mode.c_cc[VEOF] = '\x04', mode.c_cc[VMIN] = 1;
+    close(in[0]), close(in[1]), close(out[0]), close(out[1]);
+    pid = forkpty(&in[1], nullptr, &mode, nullptr);
+    out[0] = dup(in[1]);
+    // ^D ends input at the start of a line; a second one ends an unfinished line first.
+    text += !input.empty() && !input.ends_with('\n') ? "\x04\x04" : "\x04";
+  } else if ((pid = fork()) == 0) {
+    dup2(in[0], STDIN_FILENO), dup2(out[1], STDOUT_FILENO), close(in[1]), close(out[0]);
   } else {
-    int output[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    pid = fork();
-    if (pid == 0) {
-      dup2(in[0], STDIN_FILENO), dup2(output[1], STDOUT_FILENO);
-      close(in[1]), close(output[0]);
-    }
-    close(in[0]), close(output[1]);
-    out = output[0];
+    close(in[0]), close(out[1]);
   }
-  if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     dup2(errors[1], STDERR_FILENO);
     const int code = body();
@@ -63,15 +54,10 @@ ChildResult RunInChild(const std::function<int()>& body, ChildStdout stdoutKind,
     _exit(code);
   }
   close(errors[1]);
-  const int inputFd = in[1] >= 0 ? in[1] : out;
-  std::string text(input);
-  // A terminal ends input with ^D at the start of a line: a second one ends an unfinished line.
-  if (in[1] < 0) text += !input.empty() && !input.ends_with('\n') ? "\x04\x04" : "\x04";
-  (void)!write(inputFd, text.data(), text.size());
-  if (in[1] >= 0) close(in[1]);
+  (void)!write(in[1], text.data(), text.size());
+  close(in[1]);
   ChildResult result;
-  result.output = ReadToEnd(out);
-  result.errors = ReadToEnd(errors[0]);
+  result.output = ReadToEnd(out[0]), result.errors = ReadToEnd(errors[0]);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
   result.exitCode = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
