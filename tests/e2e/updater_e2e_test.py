@@ -20,10 +20,7 @@ def setUpModule():
     if demo.harness_problem():
         raise unittest.SkipTest(demo.harness_problem())
     CERTS = demo.make_certs(BUILD_DIR)
-
-
-def tearDownModule():
-    shutil.rmtree(CERTS, ignore_errors=True)
+    unittest.addModuleCleanup(shutil.rmtree, CERTS)
 
 
 def wait_until(done, what, timeout=60):
@@ -37,6 +34,12 @@ def wait_until(done, what, timeout=60):
 def contents(path):
     with open(path, "rb") as f:
         return f.read()
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
 
 
 class TestWorld(demo.World):
@@ -146,9 +149,8 @@ class UpdaterTest(unittest.TestCase):
         with self.world() as w:
             old = contents(w.exe)
             for new, args, starts in ((b"not a program\n", [], 1), (old + b"\0newer", ["-k"], 2)):
-                with open(w.path("new") + "/EmberdaleUpdater", "wb") as f:
-                    f.write(new)
-                w.release(updater_binary=f.name, bundle_sha256="0" * 64)
+                w.release(updater_binary=write(w.path("new") + "/EmberdaleUpdater", new),
+                          bundle_sha256="0" * 64)
                 self.assertEqual(w.run(args)[0], 0)
                 self.assertTrue(w.wait_for_launcher_record("START", starts))
                 w.stop_launchers()
@@ -209,17 +211,13 @@ class UpdaterTest(unittest.TestCase):
 
         def oversize(w):
             text = contents(w.content.root + MANIFEST).rstrip(b"\n").ljust(5 * 1024 * 1024 + 1)
-            with open(w.content.root + MANIFEST, "wb") as f:
-                f.write(text)
+            write(w.content.root + MANIFEST, text)
 
         def install_to(folder):  # a pointer file naming the install folder
-            def arrange(w):
-                os.makedirs(w.home + "/Library/Application Support/dev.quillfen.updater")
-                with open(w.home + "/Library/Application Support/dev.quillfen.updater/install-path",
-                          "w") as f:
-                    f.write(w.root + folder + "\n")
-                open(w.path("noexec") + "/../file", "w").close()
-            return arrange
+            pointer = "/Library/Application Support/dev.quillfen.updater/install-path"
+            return lambda w: (os.makedirs(os.path.dirname(w.home + pointer)),
+                              write(w.home + pointer, (w.root + folder + "\n").encode()),
+                              write(w.path("noexec") + "/../file", b""))
         noexec = ["-c", 'mount -t tmpfs -o noexec tmpfs "$1" && shift && exec "$@"', "sh"]
         rows = [
             ("a launcher runs but does not listen", impostor, {}, [],
