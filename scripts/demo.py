@@ -17,15 +17,13 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "e2e"))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "demo"))
 
-import e2e_support  # noqa: E402
-from e2e_support import Scenario  # noqa: E402
+import world as demo  # noqa: E402
 
 LAUNCHER_FILLER_BYTES = 30 << 20
 RUNTIME_FILLER_BYTES = 40 << 20
@@ -76,23 +74,18 @@ def run_updater(world, mode):
 
 def main():
     build_dir = os.path.abspath(sys.argv[1])
-    problem = e2e_support.harness_problem()
+    problem = demo.harness_problem()
     if problem:
         sys.exit("demo: " + problem)
     mode = presentation()
 
-    certs = tempfile.mkdtemp(prefix="emberdale-demo-certs-")
-    hosts = [e2e_support.cache_value(build_dir, name) for name in
-             ("EMBERDALE_CDN_HOST", "EMBERDALE_SOURCE_HOST", "EMBERDALE_RUNTIME_VENDOR_HOST")]
-    subprocess.run(["bash", os.path.join(SOURCE_DIR, "demo", "make_test_ca.sh"),
-                    certs] + hosts, check=True)
-    world = Scenario(build_dir, certs)
+    certs = demo.make_certs(build_dir)
+    world = demo.World(build_dir, certs)
     shutil.rmtree(certs)
     try:
         world.content.launcher_filler_bytes = LAUNCHER_FILLER_BYTES
         world.content.runtime_filler_bytes = RUNTIME_FILLER_BYTES
         entries = world.release(launcher="1.0.0", jre="17.0.1", vendor=True)
-        world.install_bundle(entries["updater"]["sha256"])
         throttle(world, entries)
         say("Serving a demo release on https://%s/ (launcher 1.0.0, Java 17.0.1) at %d MB/s"
             % (world.cdn, DOWNLOAD_RATE >> 20))

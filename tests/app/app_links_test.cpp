@@ -1,286 +1,105 @@
 // ctest-labels: quick;root
 #include "app/app_links.h"
 
-#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-#include <expected>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
-#include <string>
-#include <vector>
 
 #include "app/arguments.h"
-#include "app/launcher_process.h"
 #include "gtest/gtest.h"
+#include "tests/support/forked_child.h"
 #include "tests/support/temp_dir.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
-using emberdale::test::ReadFile;
-using emberdale::test::TempDir;
-using emberdale::test::WriteFile;
 
-// The stand-in launcher built from demo/stand_in_launcher.cpp: it serves the app-link socket of
-// $EMBERDALE_HOME and records each link it accepts as "LINK <link>".
-const fs::path kStandInLauncher = fs::path(EMBERDALE_BINARY_DIR) / "demo" / "EmberdaleLauncher";
-constexpr const char* kEndpointFile = "launcher-app-link.endpoint";
-constexpr const char* kRecordFile = "stand-in-launcher.record";
+// The demo's stand-in launcher serves the app-link socket of $EMBERDALE_HOME (named in the
+// endpoint file there while it runs) and records each link it takes as "LINK <link>".
+const fs::path kStandIn = fs::path(EMBERDALE_BINARY_DIR) / "demo" / "EmberdaleLauncher";
 
-// Says why a program stopped early: a test run elsewhere on this machine may end every process
-// named like the launcher.
-constexpr const char* kEndedElsewhere = "the program must run until the test stops it";
-
-// A program started for one test and ended (SIGTERM, then waited for) with the object. The
-// constructor returns once the program runs under its own name (/proc/PID/comm changed); with
-// `waitForFirstLine` also once it has written its first line to standard output.
-class Program {
- public:
-  Program(const fs::path& exe, const std::vector<std::string>& args,
-          const std::vector<std::string>& extraEnvironment = {}, bool waitForFirstLine = false) {
-    std::vector<std::string> argvText{exe.native()};
-    argvText.insert(argvText.end(), args.begin(), args.end());
-    std::vector<std::string> envText(extraEnvironment);
-    for (char** entry = environ; *entry != nullptr; ++entry) envText.emplace_back(*entry);
-    std::vector<char*> argv = Pointers(argvText), envp = Pointers(envText);
-
-    int output[2];
-    if (pipe2(output, O_CLOEXEC) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      if (waitForFirstLine) dup2(output[1], STDOUT_FILENO);
-      execve(argv[0], argv.data(), envp.data());
-      _exit(127);
-    }
-    close(output[1]);
-    WaitUntilRenamed();
-    char byte;
-    while (waitForFirstLine && read(output[0], &byte, 1) == 1 && byte != '\n') firstLine_ += byte;
-    close(output[0]);
-  }
-  ~Program() { Stop(); }
-  Program(const Program&) = delete;
-  Program& operator=(const Program&) = delete;
-
-  // Ends the program; how it ended: "exit N" or "signal N".
-  std::string Stop() {
-    if (pid_ <= 0) return "not running";
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
-                             : "signal " + std::to_string(WTERMSIG(status));
-  }
-  pid_t pid() const { return pid_; }
-  const std::string& firstLine() const { return firstLine_; }
-
- private:
-  static std::vector<char*> Pointers(std::vector<std::string>& texts) {
-    std::vector<char*> pointers;
-    for (std::string& text : texts) pointers.push_back(text.data());
-    pointers.push_back(nullptr);
-    return pointers;
-  }
-  // The forked child carries this program's name until the kernel renames it, late in the exec.
-  void WaitUntilRenamed() const {
-    const std::string self = ReadFile("/proc/self/comm");
-    const std::string comm = "/proc/" + std::to_string(pid_) + "/comm";
-    for (int attempt = 0; attempt < kRenameChecks; ++attempt) {
-      if (ReadFile(comm) != self) return;  // renamed, or gone
-      usleep(kRenameCheckMicroseconds);
-    }
-  }
-
-  static constexpr int kRenameChecks = 10000;
-  static constexpr useconds_t kRenameCheckMicroseconds = 1000;
-  pid_t pid_ = -1;
-  std::string firstLine_;
-};
-
-// A copy of `program` in `dir` under `name`.
-fs::path CopyAs(const fs::path& program, const fs::path& dir, const std::string& name) {
-  const fs::path copy = dir / name;
-  fs::copy_file(program, copy);
-  fs::permissions(copy, fs::perms(0755));
-  return copy;
+// Runs a copy of `program` named `name` from `dir`; returns once it runs under that name, and
+// for the stand-in launcher once it serves.
+pid_t Start(const fs::path& program, const fs::path& dir, const std::string& name) {
+  fs::copy_file(program, dir / name, fs::copy_options::overwrite_existing);
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) freopen("/dev/null", "w", stdout), execl((dir / name).c_str(), "x", "60", nullptr), _exit(127);
+  const auto ready = [&] {
+    std::error_code ec;
+    if (program == kStandIn) return fs::exists(dir / "launcher-app-link.endpoint");
+    return fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec).filename() == name;
+  };
+  for (int i = 0; i < 10000 && !ready(); ++i) usleep(1000);
+  return pid;
 }
+void Stop(pid_t pid) { kill(pid, SIGTERM), waitpid(pid, nullptr, 0); }
 
-// Runs `body` as the first process of a new PID namespace with its own /proc, so that only the
-// processes it starts itself are visible to it (another engineer's launcher running on this
-// machine would otherwise count). Returns body's text, or the reason the namespace isn't
-// available.
-std::expected<std::string, std::string> InOwnPidNamespace(
-    const std::function<std::string()>& body) {
-  if (geteuid() != 0) return std::unexpected("needs root for a PID namespace");
-  int result[2];
-  if (pipe2(result, O_CLOEXEC) != 0) return std::unexpected("pipe failed");
-  const pid_t child = fork();
-  if (child == 0) {
-    if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-      const std::string reason = std::string("SKIP ") + std::strerror(errno);
-      (void)!write(result[1], reason.data(), reason.size());
-      _exit(0);
-    }
-    const pid_t first = fork();  // pid 1 of the new namespace
-    if (first == 0) {
-      std::string text = "SKIP can't mount /proc";
-      if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == 0) {
-        text = body();
-      }
-      (void)!write(result[1], text.data(), text.size());
-      _exit(0);
-    }
+// Runs `body` as the first process of a PID namespace with its own /proc, so that only what it
+// starts counts (a launcher of another test on this machine would otherwise). 77: unavailable.
+int InOwnPidNamespace(const std::function<void()>& body) {
+  if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0) return 77;
+  if (const pid_t first = fork(); first != 0) {
     int status = 0;
     waitpid(first, &status, 0);
-    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+    return WEXITSTATUS(status);
   }
-  close(result[1]);
-  std::string text;
-  char buffer[512];
-  for (ssize_t n; (n = read(result[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
-  close(result[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    return std::unexpected("namespace child failed");
-  if (text.starts_with("SKIP ")) return std::unexpected(text.substr(5));
-  return text;
-}
-
-// The saved arguments and the pending link start empty and are restored afterwards.
-class AppLinksTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    savedArguments_ = g_arguments;
-    g_arguments.clear();
-    g_pendingAppLink.reset();
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("proc", "/proc", "proc", 0, nullptr) != 0) {
+    _exit(77);
   }
-  void TearDown() override {
-    g_arguments = savedArguments_;
-    g_pendingAppLink.reset();
-  }
-  std::vector<std::string> RecordedLinks() const {
-    std::vector<std::string> links;
-    const std::string record = ReadFile(dir_ / kRecordFile);
-    for (std::size_t start = 0, end; (end = record.find('\n', start)) != std::string::npos;
-         start = end + 1) {
-      const std::string line = record.substr(start, end - start);
-      if (line.starts_with("LINK ")) links.push_back(line.substr(5));
-    }
-    return links;
-  }
-  std::vector<std::string> LauncherEnvironment() const {
-    return {"EMBERDALE_HOME=" + dir_.path().native()};
-  }
-
-  TempDir dir_;
-
- private:
-  std::vector<std::string> savedArguments_;
-};
-
-TEST_F(AppLinksTest, PendingLinkIsTheDeliveredOneElseTheFirstLinkArgument) {
-  EXPECT_EQ(PendingAppLink(), std::nullopt);
-  g_arguments = {"-v", "emberdale:/broken", "EMBERDALE://join/1", "emberdale://join/2"};
-  EXPECT_EQ(PendingAppLink(), "EMBERDALE://join/1");
-  g_pendingAppLink = "emberdale://delivered";
-  EXPECT_EQ(PendingAppLink(), "emberdale://delivered");
-  EXPECT_EQ(PendingAppLink(), "emberdale://delivered") << "reading does not clear the store";
+  body();
+  std::fflush(nullptr);
+  _exit(0);
 }
 
-// The kernel keeps only 15 bytes of a process name, so "EmberdaleLauncher" (17 bytes) is
-// "EmberdaleLaunch" in /proc/PID/comm; the test must go by the executable's whole file name.
-TEST_F(AppLinksTest, RunningLauncherIsFoundByItsWholeExecutableName) {
-  const fs::path exe = CopyAs("/bin/sleep", dir_.path(), "EmberdaleLauncher");
-  Program launcher(exe, {"infinity"});
-  ASSERT_GT(launcher.pid(), 0);
-  EXPECT_EQ(ReadFile("/proc/" + std::to_string(launcher.pid()) + "/comm"), "EmberdaleLaunch\n");
-  EXPECT_TRUE(IsLauncherAlreadyRunning());
-
-  fs::remove(exe);  // replaced by an update while it runs: the kernel adds " (deleted)"
-  EXPECT_TRUE(IsLauncherAlreadyRunning());
-  EXPECT_EQ(launcher.Stop(), "signal 15") << kEndedElsewhere;
-}
-
-TEST_F(AppLinksTest, OnlyTheExactExecutableNameCounts) {
-  const auto seen = InOwnPidNamespace([this] {
-    std::string text = "none=" + std::to_string(IsLauncherAlreadyRunning());
-    Program longer(CopyAs("/bin/sleep", dir_.path(), "EmberdaleLauncherX"), {"infinity"});
-    Program shorter(CopyAs("/bin/sleep", dir_.path(), "EmberdaleLaunche"), {"infinity"});
-    Program truncated(CopyAs("/bin/sleep", dir_.path(), "EmberdaleLaunch"), {"infinity"});
-    text += " similar=" + std::to_string(IsLauncherAlreadyRunning());
-    Program exact(CopyAs("/bin/sleep", dir_.path(), "EmberdaleLauncher"), {"infinity"});
-    text += " exact=" + std::to_string(IsLauncherAlreadyRunning());
-    const std::string self = fs::read_symlink("/proc/self/exe").filename().native();
-    text += " self=" + std::to_string(IsProcessRunning(self));
-    return text;
-  });
-  if (!seen) GTEST_SKIP() << seen.error();
-  EXPECT_EQ(*seen, "none=0 similar=0 exact=1 self=0");
-}
-
-TEST_F(AppLinksTest, WithoutLinkOrLauncherTheEndpointIsNotTouched) {
-  const auto seen = InOwnPidNamespace([this] {
-    // A socket that would take a connection, named in the endpoint file.
-    const fs::path socketPath = dir_ / "s.sock";
-    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener, 1) != 0) {
-      return std::string("listen failed");
-    }
-    WriteFile(dir_ / kEndpointFile, socketPath.native() + "\n");
-    g_arguments = {"--verbose", "emberdale:/not-a-link"};
-    std::string text = "handed=" + std::to_string(HandOverToRunningLauncher(dir_.path()));
-    const int connection = accept(listener, nullptr, nullptr);
-    text += connection < 0 && errno == EAGAIN ? " connected=0" : " connected=1";
-    return text;
-  });
-  if (!seen) GTEST_SKIP() << seen.error();
-  EXPECT_EQ(*seen, "handed=0 connected=0");
-}
-
-TEST_F(AppLinksTest, RunningLauncherIsAskedToOpenWhenNoLinkIsPending) {
-  g_arguments = {"--verbose"};
-  Program launcher(kStandInLauncher, {}, LauncherEnvironment(), true);
-  ASSERT_NE(launcher.firstLine().find("is running"), std::string::npos) << kStandInLauncher;
-  EXPECT_TRUE(HandOverToRunningLauncher(dir_.path()));
-  EXPECT_EQ(launcher.Stop(), "exit 0") << kEndedElsewhere;
-  EXPECT_EQ(RecordedLinks(), std::vector<std::string>{"emberdale://open"});
-}
-
-// The link is forwarded to whoever serves the endpoint, without asking whether a process named
-// like the launcher runs: here the server runs under another name.
-TEST_F(AppLinksTest, PendingLinkIsForwardedWithoutTheRunningCheck) {
-  g_arguments = {"--verbose", "emberdale://join/abc?name=x"};
-  Program server(CopyAs(kStandInLauncher, dir_.path(), "app-link-server"), {},
-                 LauncherEnvironment(), true);
-  ASSERT_NE(server.firstLine().find("is running"), std::string::npos);
-  EXPECT_TRUE(HandOverToRunningLauncher(dir_.path()));
-  EXPECT_EQ(server.Stop(), "exit 0");
-  EXPECT_EQ(RecordedLinks(), std::vector<std::string>{"emberdale://join/abc?name=x"});
-}
-
-TEST_F(AppLinksTest, PendingLinkWithNobodyListeningIsNotHandedOver) {
-  g_pendingAppLink = "emberdale://open";
-  EXPECT_FALSE(HandOverToRunningLauncher(dir_.path())) << "no endpoint file";
-  WriteFile(dir_ / kEndpointFile, (dir_ / "gone.sock").native());
-  EXPECT_FALSE(HandOverToRunningLauncher(dir_.path())) << "a stale endpoint";
+TEST(AppLinks, RunningLauncherCheckAndHandOver) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a PID namespace of its own";
+  emberdale::test::TempDir dir;
+  const auto run = emberdale::test::RunInChild(
+      [&] {
+        return InOwnPidNamespace([&] {
+          setenv("EMBERDALE_HOME", dir.path().c_str(), 1);
+          const auto show = [](const char* what, bool value) { std::printf("%s=%d\n", what, value); };
+          show("none", IsLauncherAlreadyRunning());
+          for (const char* name : {"EmberdaleLauncherX", "EmberdaleLaunche", "EmberdaleLaunch"}) {
+            const pid_t similar = Start("/bin/sleep", dir.path(), name);
+            show(name, IsLauncherAlreadyRunning());
+            Stop(similar);
+          }
+          const pid_t sleeper = Start("/bin/sleep", dir.path(), "EmberdaleLauncher");
+          show("exact", IsLauncherAlreadyRunning());
+          fs::remove(dir / "EmberdaleLauncher");  // replaced by an update while it runs
+          show("deleted", IsLauncherAlreadyRunning());
+          Stop(sleeper);
+          const pid_t server = Start(kStandIn, dir.path(), "app-link-server");
+          g_arguments = {"--verbose", "emberdale:/not-a-link"};
+          show("no link, no launcher", HandOverToRunningLauncher(dir.path()));
+          g_arguments = {"--verbose", "emberdale://join/abc"};
+          show("link, whoever serves", HandOverToRunningLauncher(dir.path()));
+          Stop(server);
+          show("link, nobody serves", HandOverToRunningLauncher(dir.path()));
+          const pid_t launcher = Start(kStandIn, dir.path(), "EmberdaleLauncher");
+          g_arguments = {"--verbose"};
+          show("no link, a launcher", HandOverToRunningLauncher(dir.path()));
+          Stop(launcher);
+        });
+      },
+      emberdale::test::ChildStdout::Pipe);
+  if (run.exitCode == 77) GTEST_SKIP() << "can't make a PID namespace with its own /proc";
+  EXPECT_EQ(run.output,
+            "none=0\nEmberdaleLauncherX=0\nEmberdaleLaunche=0\nEmberdaleLaunch=0\nexact=1\n"
+            "deleted=1\nno link, no launcher=0\nlink, whoever serves=1\nlink, nobody serves=0\n"
+            "no link, a launcher=1\n");
+  const std::string record = emberdale::test::ReadFile(dir / "stand-in-launcher.record");
+  EXPECT_NE(record.find("\nLINK emberdale://join/abc\n"), std::string::npos) << record;
+  EXPECT_NE(record.find("\nLINK emberdale://open\n"), std::string::npos) << record;
 }
 
 }  // namespace
