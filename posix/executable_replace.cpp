@@ -39,10 +39,11 @@ std::optional<fs::path> FindFileNamed(const fs::path& dir, const fs::path& name)
   return std::nullopt;
 }
 
-// The new executable: the package itself, or the file of exe's name unpacked from it.
+// The new executable: the package itself, or the file of exe's name unpacked from it. Only the
+// file name decides, as for unpacking: the folders above it may hold a '?' or '#'.
 std::expected<fs::path, std::string> NewExecutable(const fs::path& exe, const fs::path& package,
                                                    const fs::path& unpackDir) {
-  if (core::PackageExtension(PathToUtf8(package)).empty()) return package;
+  if (core::PackageExtension(PathToUtf8(package.filename())).empty()) return package;
   std::error_code ignored;
   fs::remove_all(ExtendedLengthPath(unpackDir), ignored);
   fs::create_directories(ExtendedLengthPath(unpackDir), ignored);

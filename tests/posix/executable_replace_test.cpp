@@ -88,7 +88,9 @@ TEST_F(ExecutableReplaceTest, ExecutableTwoFoldersDeepInAZipIsFound) {
   WriteFile(src / "EmberdaleUpdater" / "README", "a folder of the same name is not the binary");
   WriteFile(src / "updater" / "MacOS" / "EmberdaleUpdater", "new binary");
   WriteFile(unpack_ / "stale", "left by an earlier run");
-  const fs::path package = temp_ / "install" / "temp" / "updater-package.zip";
+  // A '#' in a folder above (an install folder such as ~/C#/Emberdale) must not hide the extension.
+  const fs::path package = temp_ / "C#" / "Emberdale" / "temp" / "updater-package.zip";
+  fs::create_directories(package.parent_path());
   MakeZip(src, package);
 
   ASSERT_TRUE(ReplaceExecutable(exe_, package, unpack_));
