@@ -30,10 +30,11 @@ constexpr const char* kErrorTag = "\n\x1b[38;2;255;107;107m[\u2716 ERROR]\x1b[0m
 // Each case runs in a forked child whose install directory (and so its log) is a fresh folder.
 class DialogsTest : public ::testing::Test {
  protected:
-  ChildResult Confirm(ChildStdout kind, const std::string& answer) {
+  ChildResult Confirm(ChildStdout kind, const std::string& answer, bool ctrlC = false) {
     return RunInChild(
-        [this] {
+        [this, ctrlC] {
           g_installDir = dir_.path().native();
+          g_cancelRequested = ctrlC;  // as if Ctrl-C came right after the question was printed
           return ConfirmUpdate("Updates Available", "Launcher 1.0 \u2192 2.0") ? kAccepted
                                                                                : kDeclined;
         },
@@ -75,12 +76,15 @@ TEST_F(DialogsTest, TerminalPromptAcceptsEmptyYesDaAndEndOfInput) {
   EXPECT_EQ(LogLines(), std::vector<std::string>{}) << "an accepted update logs nothing";
 }
 
-TEST_F(DialogsTest, TerminalPromptDeclinedByNPrintsAndLogsTheCancellation) {
-  const ChildResult run = Confirm(ChildStdout::Terminal, "n\n");
-  EXPECT_EQ(run.exitCode, kDeclined);
-  EXPECT_EQ(run.output, std::string(kPrompt) + "Update cancelled.\n");
-  EXPECT_EQ(run.errors, "");
-  EXPECT_EQ(LogLines(), std::vector<std::string>{"[INFO] Update cancelled."});
+TEST_F(DialogsTest, TerminalPromptDeclinedByNOrCtrlCPrintsAndLogsTheCancellation) {
+  for (const bool ctrlC : {false, true}) {
+    SCOPED_TRACE(ctrlC ? "Ctrl-C, then Enter" : "n");
+    const ChildResult run = Confirm(ChildStdout::Terminal, ctrlC ? "\n" : "n\n", ctrlC);
+    EXPECT_EQ(run.exitCode, kDeclined);
+    EXPECT_EQ(run.output, std::string(kPrompt) + "Update cancelled.\n");
+    EXPECT_EQ(run.errors, "");
+  }
+  EXPECT_EQ(LogLines(), std::vector<std::string>(2, "[INFO] Update cancelled."));
 }
 
 TEST_F(DialogsTest, WithoutTerminalOrDisplayTheUpdateIsAcceptedAndLogged) {
