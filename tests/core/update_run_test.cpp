@@ -535,6 +535,14 @@ TEST_F(UpdateRunSelfUpdateTest, UpdateThatCannotBeAppliedRestoresTheOldDigest) {
   EXPECT_EQ(*(applied + 1), "ReportStep(ManifestReceived,-,15)");
 }
 
+TEST_F(UpdateRunTest, TempThatIsALinkIsRemovedWithoutEmptyingItsTarget) {
+  test::WriteFile(dir / "elsewhere" / "keep.txt", "the user's");
+  fs::create_directory_symlink(dir / "elsewhere", dir / "temp");
+  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Ready);  // offline, both components installed
+  EXPECT_EQ(test::ReadFile(dir / "elsewhere" / "keep.txt"), "the user's");
+  EXPECT_FALSE(fs::is_symlink(dir / "temp"));
+}
+
 TEST(UpdateRunRulesTest, EvaluateComponentDecidesByDigestOnly) {
   const std::string digest = Sha256Hex("package");
   UpdateInfo entry{true, "2.0.0", CdnUrl("p.zip"), "", digest, 7};
