@@ -173,6 +173,11 @@ TEST_F(LogProcessTest, FirstLineCreatesTheLogFolderBelowTheInstallDirectory) {
   EXPECT_FALSE(fs::exists(RotatedFile()));
 }
 
+TEST_F(LogProcessTest, LineLoggedWhileTheProcessEndsStillArrives) {
+  RunWriter({"line:[INFO] first", "late:Still logging while the process ends"});
+  EXPECT_TRUE(ReadFile(LogFile()).ends_with("] [WARN] Still logging while the process ends\n"));
+}
+
 TEST_F(LogProcessTest, FileOfExactlyTheLimitIsKept) {
   const std::string old(kRotationLimit, 'o');
   WriteFile(LogFile(), old);

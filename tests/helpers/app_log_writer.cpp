@@ -3,8 +3,10 @@
 //   line:TEXT   Log(TEXT)
 //   warn:TEXT   an engine warning through the installed sink
 //   grow:BYTES  append BYTES filler bytes to the log file directly (the log grows during a run)
+//   late:TEXT   an engine warning once exit destroyed every static object (a thread still logging)
 // Exits 0 after the last command, 2 on an unknown command.
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <string_view>
@@ -22,6 +24,14 @@ void Grow(std::size_t bytes) {
   out.write(filler.data(), static_cast<std::streamsize>(filler.size()));
 }
 
+const char* g_lateText = nullptr;
+// Registered before any static object is built, so it runs after all of them are destroyed.
+__attribute__((constructor(101))) void RegisterLateText() {
+  std::atexit([] {
+    if (g_lateText) emberdale::core::logging::Warn("{}", g_lateText);
+  });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -33,6 +43,8 @@ int main(int argc, char** argv) {
       Log(std::string(value));
     } else if (command.starts_with("warn:")) {
       emberdale::core::logging::Warn("{}", value);
+    } else if (command.starts_with("late:")) {
+      g_lateText = argv[i] + (command.find(':') + 1);
     } else if (command.starts_with("grow:")) {
       Grow(std::stoull(std::string(value)));
     } else {
