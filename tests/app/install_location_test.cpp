@@ -1,7 +1,9 @@
 // ctest-labels: quick;root
 #include "app/install_location.h"
 
+#include <linux/capability.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +15,7 @@
 
 #include "core/ui_text.h"
 #include "gtest/gtest.h"
+#include "tests/support/forked_child.h"
 #include "tests/support/mount_namespace.h"
 #include "tests/support/temp_dir.h"
 
@@ -102,6 +105,22 @@ TEST_F(ValidateInstallRootTest, NonEmptyFolderNeedsAnEarlierInstallation) {
 
   WriteFile(folder + "/config/versions.json", "{}");
   EXPECT_EQ(ValidateInstallRoot(folder), "") << "reinstall over an earlier installation";
+}
+
+// Root reads any folder: the check runs in a child that gave up all its capabilities.
+TEST_F(ValidateInstallRootTest, FolderThatCannotBeListedCountsAsForeign) {
+  const std::string folder = Home("/Games/Emberdale");
+  fs::create_directories(folder);
+  fs::permissions(folder, static_cast<fs::perms>(0333));  // writable and enterable, not readable
+  const auto run = emberdale::test::RunInChild(
+      [&] {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct none[2]{};
+        syscall(SYS_capset, &header, none);
+        return ValidateInstallRoot(folder) == kForeignContent + folder ? 0 : 1;
+      },
+      emberdale::test::ChildStdout::Pipe);
+  EXPECT_EQ(run.exitCode, 0) << "refused for its foreign content";
 }
 
 TEST_F(ValidateInstallRootTest, EmptyOrMissingFolderIsAcceptedAndCreated) {
