@@ -68,6 +68,8 @@ TEST_F(DownloadProgressTest, ShowsMegabytesAndThePercent) {
   ASSERT_EQ(shown_.size(), 1u);
   EXPECT_EQ(shown_[0].first, "Downloading the launcher...\n12.50 / 37.25 MB (34%)");
   EXPECT_EQ(shown_[0].second, 33);  // the bar gets the truncated percent, the text rounds
+  progress(std::uint64_t{1} << 62, 1);
+  EXPECT_GT(shown_.at(1).second, 100) << "a reported size far below what arrives";
 }
 
 TEST_F(DownloadProgressTest, ThrottlesRepeatsOfTheSamePercentButNeverTheEnd) {
