@@ -83,7 +83,17 @@ void UpdateStatus(const std::string& text, int percent) {
 }
 
 emberdale::core::ProgressCallback DownloadProgress(const std::string& label) {
-  return DownloadProgressTo(label, UpdateStatus, std::chrono::steady_clock::now);
+  // libcurl reports the end of a transfer several times, and in the console every 100 % status
+  // ends its line: there a repeated 100 % is not shown again.
+  auto lastPercent = std::make_shared<int>(-1);
+  return DownloadProgressTo(
+      label,
+      [lastPercent](const std::string& text, int percent) {
+        const bool repeatedEnd = percent == 100 && *lastPercent == 100;
+        *lastPercent = percent;
+        if (!repeatedEnd || g_windowOpen) UpdateStatus(text, percent);
+      },
+      std::chrono::steady_clock::now);
 }
 
 emberdale::core::ProgressCallback DownloadProgressTo(const std::string& label, StatusSink show,

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/ui_text.h"
+#include "tests/support/forked_child.h"
 
 namespace {
 
@@ -88,6 +90,17 @@ TEST_F(DownloadProgressTest, ThrottlesRepeatsOfTheSamePercentButNeverTheEnd) {
   std::vector<int> percents;
   for (const auto& [text, percent] : shown_) percents.push_back(percent);
   EXPECT_EQ(percents, (std::vector<int>{10, 10, 20, 100, 100}));
+}
+
+TEST(DownloadProgressConsoleTest, FinishedDownloadIsOneLineThoughReportedRepeatedly) {
+  const auto run = emberdale::test::RunInChild(
+      [] {
+        auto progress = DownloadProgress("Downloading the launcher...");
+        for (const std::uint64_t done : {500, 1000, 1000, 1000}) progress(done, 1000);
+        return 0;
+      },
+      emberdale::test::ChildStdout::Terminal);
+  EXPECT_EQ(std::ranges::count(run.output, '\n'), 1) << "only 100 % ends the line: " << run.output;
 }
 
 TEST_F(DownloadProgressTest, CopiesShareOneThrottle) {
