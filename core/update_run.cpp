@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/interrupted_install.h"
 #include "core/local_versions.h"
 #include "core/logging.h"
 #include "core/manifest.h"
@@ -275,6 +276,9 @@ UpdateOutcome UpdateComponents(UpdaterHost& host, Downloader& downloader, const 
 UpdateOutcome RunUpdate(UpdaterHost& host) {
   const fs::path root = host.InstallRoot();
   Downloader& downloader = host.GetDownloader();
+  // Before the temp folder is emptied, and without the network: a crash mid-swap leaves a
+  // component's only copy there.
+  RestoreInterruptedInstalls(root);
   std::error_code ignored;
   fs::create_directories(ExtendedLengthPath(root / "config"), ignored);
   fs::create_directories(ExtendedLengthPath(TempDir(root)), ignored);
