@@ -1,9 +1,12 @@
 #include "app/dialogs.h"
 
+#include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
-#include <iostream>
+#include <optional>
 
 #include "app/app_log.h"
 #include "app/install_dir.h"
@@ -26,13 +29,61 @@ void WriteOut(std::FILE* stream, const std::string& text) {
   std::fflush(stream);
 }
 
+// Blocks SIGINT and SIGTERM on the calling thread while it lives, so that one arriving before the
+// wait stays pending until the wait lets it in.
+class CancelSignalsBlocked {
+ public:
+  CancelSignalsBlocked() {
+    sigset_t cancelSignals;
+    sigemptyset(&cancelSignals);
+    sigaddset(&cancelSignals, SIGINT);
+    sigaddset(&cancelSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &cancelSignals, &previous_);
+    whileWaiting_ = previous_;
+    sigdelset(&whileWaiting_, SIGINT);
+    sigdelset(&whileWaiting_, SIGTERM);
+  }
+  ~CancelSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  CancelSignalsBlocked(const CancelSignalsBlocked&) = delete;
+  CancelSignalsBlocked& operator=(const CancelSignalsBlocked&) = delete;
+
+  // The mask to wait with: the previous one with both signals let in.
+  const sigset_t* WhileWaiting() const { return &whileWaiting_; }
+
+ private:
+  sigset_t previous_;
+  sigset_t whileWaiting_;
+};
+
+// One line of standard input without its line feed; the text so far at end of input (nothing when
+// there is none), and nothing at all once the user cancelled (Ctrl-C), before or during the wait.
+std::optional<std::string> ReadAnswer() {
+  // A signal sent to another thread only sets the flag: look at it again every so often.
+  constexpr timespec kRecheckInterval{0, 200'000'000};
+  const CancelSignalsBlocked blocked;
+  std::string line;
+  while (true) {
+    if (g_cancelRequested) return std::nullopt;
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    const int ready = ppoll(&input, 1, &kRecheckInterval, blocked.WhileWaiting());
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) continue;
+    char c = 0;
+    const ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || c == '\n') break;
+    line += c;
+  }
+  if (g_cancelRequested) return std::nullopt;
+  return line;
+}
+
 bool AskOnTerminal(const std::string& title, const std::string& message) {
   WriteOut(stdout,
            "\n\x1b[1m" + title + "\x1b[0m\n" + message + "\n\n\u279c " + g_uiText->installPrompt);
-  std::string answer;
-  // End of input counts as yes; a read broken off by Ctrl-C is the user backing out.
-  if (!std::getline(std::cin, answer)) return !g_cancelRequested;
-  return emberdale::core::IsYesAnswer(answer);
+  // End of input counts as yes (an empty answer); Ctrl-C at the question is the user backing out.
+  const std::optional<std::string> answer = ReadAnswer();
+  return answer && emberdale::core::IsYesAnswer(*answer);
 }
 
 std::string WithLaunchLog(const std::string& message) {

@@ -3,7 +3,9 @@
 #include "app/path_helpers.h"
 #include "posix/install_pointer.h"
 
-std::string g_installDir;
+// Never destroyed: a thread may still log (and so read it) while another one runs the exit
+// handlers.
+std::string& g_installDir = *new std::string;
 
 namespace {
 

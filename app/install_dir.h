@@ -7,7 +7,8 @@
 // The install directory of the process: empty until first asked for or set; the entry sets it
 // after a first-start choice, otherwise GetInstallDir fills it. Written once on the main thread
 // before other threads exist, only read afterwards.
-extern std::string g_installDir;
+// Lives until the process ends.
+extern std::string& g_installDir;
 
 // GetHomeDir() + "/Library/Application Support/dev.quillfen.updater/install-path".
 std::string InstallPointerPath();

@@ -48,11 +48,13 @@ constexpr Texts kForeignContent{"The folder already exists and contains other fi
                                 "Папка уже существует и содержит посторонние файлы:\n"};
 constexpr Texts kNotWritable{"The folder is not writable:\n", "Нет прав на запись в папку:\n"};
 
+// A folder whose entries can't be listed can't be shown to hold only an earlier installation.
 bool HasForeignContent(const std::string& path) {
   std::error_code ec;
-  if (!std::filesystem::is_directory(path, ec) || std::filesystem::is_empty(path, ec) || ec) {
-    return false;
-  }
+  if (!std::filesystem::is_directory(path, ec)) return false;
+  const bool empty = std::filesystem::is_empty(path, ec);
+  if (ec) return true;
+  if (empty) return false;
   const auto versions = std::filesystem::path(path) / "config" / "versions.json";
   return !std::filesystem::exists(versions, ec) || ec;
 }

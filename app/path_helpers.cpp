@@ -10,6 +10,8 @@
 #include <fstream>
 #include <vector>
 
+#include "core/interrupted_install.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -70,7 +72,7 @@ std::string FindLauncherExe(const std::string& installDir) {
 }
 
 std::string JavaHome(const std::string& installDir) {
-  return (fs::path(installDir) / "Contents" / "runtime" / "Contents" / "Home").string();
+  return emberdale::core::RuntimeHome(installDir).string();
 }
 
 std::string Trim(std::string_view text) {

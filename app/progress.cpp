@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <limits>
 #include <memory>
 
 #include "app/window.h"
@@ -19,6 +21,7 @@ constexpr int kPercentPerCell = 100 / kBarCells;
 constexpr auto kThrottleInterval = std::chrono::milliseconds(250);
 constexpr std::size_t kMaxDownloadTextBytes = 255;
 constexpr double kBytesPerMegabyte = 1048576.0;
+constexpr double kMaxPercent = std::numeric_limits<int>::max();
 
 std::string Bar(int percent) {
   std::string bar = "\x1b[38;2;109;141;255m[";
@@ -80,7 +83,17 @@ void UpdateStatus(const std::string& text, int percent) {
 }
 
 emberdale::core::ProgressCallback DownloadProgress(const std::string& label) {
-  return DownloadProgressTo(label, UpdateStatus, std::chrono::steady_clock::now);
+  // libcurl reports the end of a transfer several times, and in the console every 100 % status
+  // ends its line: there a repeated 100 % is not shown again.
+  auto lastPercent = std::make_shared<int>(-1);
+  return DownloadProgressTo(
+      label,
+      [lastPercent](const std::string& text, int percent) {
+        const bool repeatedEnd = percent == 100 && *lastPercent == 100;
+        *lastPercent = percent;
+        if (!repeatedEnd || g_windowOpen) UpdateStatus(text, percent);
+      },
+      std::chrono::steady_clock::now);
 }
 
 emberdale::core::ProgressCallback DownloadProgressTo(const std::string& label, StatusSink show,
@@ -90,7 +103,8 @@ emberdale::core::ProgressCallback DownloadProgressTo(const std::string& label, S
                                                                              std::uint64_t total) {
     if (total == 0) return;
     const double exact = static_cast<double>(done) * 100.0 / static_cast<double>(total);
-    const int percent = static_cast<int>(exact);
+    // A reported size far below what arrives must not overflow the conversion.
+    const int percent = static_cast<int>(std::min(exact, kMaxPercent));
     const auto now = clock();
     if (percent <= 99 && percent == throttle->lastPercent &&
         now - throttle->lastShown < kThrottleInterval) {

@@ -27,7 +27,8 @@ void UpdateStatus(const std::string& text, int percent);
 std::string ConsoleStatusLine(const std::string& text, int percent);
 
 // The progress callback for one transfer shown under `label`. Copies share one throttle state:
-// a report is shown when the whole percent changes, 250 ms have passed, or 100 % is reached.
+// a report is shown when the whole percent changes, 250 ms have passed, or 100 % is reached (in
+// the console only the first of several 100 % reports in a row).
 emberdale::core::ProgressCallback DownloadProgress(const std::string& label);
 
 // DownloadProgress with the status display and the clock passed in.

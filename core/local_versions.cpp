@@ -7,6 +7,7 @@
 
 #include "core/guarded_json.h"
 #include "core/logging.h"
+#include "core/output_file.h"
 #include "core/paths.h"
 
 namespace emberdale::core {
@@ -46,14 +47,11 @@ std::optional<std::string> ReadBounded(const std::filesystem::path& path) {
   return text;
 }
 
-bool WriteFileContent(const std::filesystem::path& path, std::string_view content) {
-  std::ofstream out(ExtendedLengthPath(path), std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  out.flush();
-  if (!out) return false;
-  out.close();
-  return !out.fail();
+// Writes a fresh file and waits until its content is on the disk, so that the rename that follows
+// never puts an empty file in place of the old one after a power loss.
+bool WriteFileDurably(const std::filesystem::path& path, std::string_view content) {
+  OutputFile out;
+  return out.Create(ExtendedLengthPath(path)) && out.Write(content) && out.Sync() && out.Close();
 }
 
 }  // namespace
@@ -92,7 +90,7 @@ bool SaveLocalVersions(const std::filesystem::path& root, const LocalVersions& v
   std::error_code ignored;
   std::filesystem::create_directories(ExtendedLengthPath(path.parent_path()), ignored);
 
-  if (!WriteFileContent(tmp, SerializeLocalVersions(versions) + "\n")) {
+  if (!WriteFileDurably(tmp, SerializeLocalVersions(versions) + "\n")) {
     logging::Error("Can't write {}", PathToUtf8(tmp));
     return false;
   }
@@ -102,6 +100,7 @@ bool SaveLocalVersions(const std::filesystem::path& root, const LocalVersions& v
     logging::Error("Can't replace {}: {}", PathToUtf8(path), error.message());
     return false;
   }
+  (void)SyncDirectory(ExtendedLengthPath(path.parent_path()));  // the rename itself is durable
   return true;
 }
 

@@ -5,9 +5,10 @@
 namespace emberdale::core {
 namespace {
 
+// Never destroyed: a thread may still log while another one runs the exit handlers.
 LogSink& SinkSlot() {
-  static LogSink sink;
-  return sink;
+  static auto* sink = new LogSink;
+  return *sink;
 }
 
 }  // namespace

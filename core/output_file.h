@@ -22,11 +22,17 @@ class OutputFile {
   [[nodiscard]] bool Write(std::string_view data);
   // The file's size as the file system reports it, or nothing when the query fails.
   [[nodiscard]] std::optional<std::uint64_t> Size() const;
+  // Waits until the written data is on the storage device. False on failure.
+  [[nodiscard]] bool Sync();
   // Closes the file, reporting a failure the system only reveals on close. Idempotent.
   [[nodiscard]] bool Close();
 
  private:
   int fd_ = -1;
 };
+
+// Waits until the entries of `dir` (a file just renamed into it) are on the storage device. False
+// on failure.
+bool SyncDirectory(const std::filesystem::path& dir);
 
 }  // namespace emberdale::core

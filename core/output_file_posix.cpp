@@ -38,12 +38,27 @@ std::optional<std::uint64_t> OutputFile::Size() const {
   return static_cast<std::uint64_t>(info.st_size);
 }
 
+bool OutputFile::Sync() {
+  return fd_ >= 0 && ::fsync(fd_) == 0;
+}
+
 bool OutputFile::Close() {
   if (fd_ < 0) return true;
   const int result = ::close(fd_);
   fd_ = -1;
   // After EINTR the descriptor is released on Linux; only a real error (EIO, ENOSPC) fails.
   return result == 0 || errno == EINTR;
+}
+
+bool SyncDirectory(const std::filesystem::path& dir) {
+  int fd = -1;
+  do {
+    fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  const bool synced = ::fsync(fd) == 0;
+  ::close(fd);
+  return synced;
 }
 
 }  // namespace emberdale::core

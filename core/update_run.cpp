@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/interrupted_install.h"
 #include "core/local_versions.h"
 #include "core/logging.h"
 #include "core/manifest.h"
@@ -81,11 +82,19 @@ void DeleteFile(const fs::path& file) {
   fs::remove(ExtendedLengthPath(file), ignored);
 }
 
-// Empties the temp folder entry by entry, warning about each entry that stays.
+// Empties the temp folder entry by entry, warning about each entry that stays. A temp that is a
+// symbolic link is never followed: the link itself goes, and a real folder takes its place.
 void CleanTemp(const fs::path& root) {
   const fs::path temp = ExtendedLengthPath(TempDir(root));
   std::error_code error;
-  if (!fs::is_directory(temp, error)) return;
+  const fs::file_status status = fs::symlink_status(temp, error);
+  if (fs::is_symlink(status)) {
+    fs::remove(temp, error);
+    if (error) logging::Warn("Can't remove {}: {}", PathToUtf8(temp), error.message());
+    fs::create_directory(temp, error);
+    return;
+  }
+  if (!fs::is_directory(status)) return;
   std::vector<fs::path> entries;
   for (fs::directory_iterator it(temp, error), end; !error && it != end; it.increment(error)) {
     entries.push_back(it->path());
@@ -267,6 +276,9 @@ UpdateOutcome UpdateComponents(UpdaterHost& host, Downloader& downloader, const 
 UpdateOutcome RunUpdate(UpdaterHost& host) {
   const fs::path root = host.InstallRoot();
   Downloader& downloader = host.GetDownloader();
+  // Before the temp folder is emptied, and without the network: a crash mid-swap leaves a
+  // component's only copy there.
+  RestoreInterruptedInstalls(root);
   std::error_code ignored;
   fs::create_directories(ExtendedLengthPath(root / "config"), ignored);
   fs::create_directories(ExtendedLengthPath(TempDir(root)), ignored);

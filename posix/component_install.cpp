@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "core/interrupted_install.h"
 #include "core/logging.h"
 #include "core/paths.h"
 #include "posix/package_unpack.h"
@@ -15,14 +16,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using core::ExtendedLengthPath;
+using core::kItemBackupPrefix;
+using core::kRuntimeBackupName;
+using core::kRuntimeFolderName;
 using core::PathToUtf8;
 
 constexpr std::string_view kLauncherStagingName = "staging-launcher";
-constexpr std::string_view kItemBackupPrefix = "backup-";
 constexpr std::string_view kRuntimeStagingName = "staging-jre";
-constexpr std::string_view kRuntimeBackupName = "backup-jre";
-// The folder inside a launcher directory that holds the Java runtime.
-constexpr std::string_view kRuntimeFolderName = "runtime";
 // The relative path that identifies the root of a runtime tree.
 constexpr std::string_view kRuntimeMarker = "bin/java";
 constexpr core::RenameRetry kRuntimeSwapRetry{20, std::chrono::milliseconds(250)};

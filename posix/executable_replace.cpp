@@ -39,10 +39,11 @@ std::optional<fs::path> FindFileNamed(const fs::path& dir, const fs::path& name)
   return std::nullopt;
 }
 
-// The new executable: the package itself, or the file of exe's name unpacked from it.
+// The new executable: the package itself, or the file of exe's name unpacked from it. Only the
+// file name decides, as for unpacking: the folders above it may hold a '?' or '#'.
 std::expected<fs::path, std::string> NewExecutable(const fs::path& exe, const fs::path& package,
                                                    const fs::path& unpackDir) {
-  if (core::PackageExtension(PathToUtf8(package)).empty()) return package;
+  if (core::PackageExtension(PathToUtf8(package.filename())).empty()) return package;
   std::error_code ignored;
   fs::remove_all(ExtendedLengthPath(unpackDir), ignored);
   fs::create_directories(ExtendedLengthPath(unpackDir), ignored);
@@ -53,12 +54,19 @@ std::expected<fs::path, std::string> NewExecutable(const fs::path& exe, const fs
   return std::unexpected(std::format("the package doesn't contain {}", PathToUtf8(exe.filename())));
 }
 
-// Makes backup a second name of exe; where hard links are refused, a copy of it.
-void KeepBackup(const fs::path& exe, const fs::path& backup) {
+// Makes backup a second name of exe; where hard links are refused, a copy of it. A copy that
+// fails (a full disk) is removed: a half-made backup must never be restored over the updater.
+std::error_code KeepBackup(const fs::path& exe, const fs::path& backup) {
   std::error_code ec;
   fs::remove(ExtendedLengthPath(backup), ec);
   fs::create_hard_link(ExtendedLengthPath(exe), ExtendedLengthPath(backup), ec);
-  if (ec) fs::copy_file(ExtendedLengthPath(exe), ExtendedLengthPath(backup), ec);
+  if (!ec) return {};
+  fs::copy_file(ExtendedLengthPath(exe), ExtendedLengthPath(backup), ec);
+  if (ec) {
+    std::error_code ignored;
+    fs::remove(ExtendedLengthPath(backup), ignored);
+  }
+  return ec;
 }
 
 }  // namespace
@@ -78,7 +86,12 @@ std::expected<void, std::string> ReplaceExecutable(const fs::path& exe, const fs
                 fs::copy_options::overwrite_existing, ec);
   if (ec) return std::unexpected(std::format("can't stage the new binary: {}", ec.message()));
   fs::permissions(ExtendedLengthPath(staged), kExecutableMode, fs::perm_options::replace, ignored);
-  KeepBackup(exe, backup);
+  // Without a whole backup a new binary that can't start could not be undone.
+  if (const std::error_code backupError = KeepBackup(exe, backup)) {
+    fs::remove(ExtendedLengthPath(staged), ignored);
+    return std::unexpected(
+        std::format("can't back up {}: {}", PathToUtf8(exe), backupError.message()));
+  }
 
   fs::rename(ExtendedLengthPath(staged), ExtendedLengthPath(exe), ec);
   if (ec) {

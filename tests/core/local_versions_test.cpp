@@ -1,6 +1,8 @@
 #include "core/local_versions.h"
 
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -8,6 +10,15 @@
 
 #include "core/logging.h"
 #include "tests/support/temp_dir.h"
+
+// Each fsync notes what it made durable: a file with its content, or a folder.
+std::vector<std::string> g_synced;
+extern "C" int fsync(int fd) {
+  const auto path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd));
+  const bool file = std::filesystem::is_regular_file(path);
+  g_synced.push_back(path.string() + (file ? ": " + emberdale::test::ReadFile(path) : ""));
+  return static_cast<int>(syscall(SYS_fsync, fd));
+}
 
 namespace emberdale::core {
 
@@ -182,6 +193,14 @@ TEST_F(LocalVersionsTest, FailedRenameKeepsTheFolderInTheWay) {
   EXPECT_GT(errors_[0].size(), prefix.size()) << "the system's message is missing";
   EXPECT_TRUE(fs::is_directory(File()));
   EXPECT_EQ(ReadFile(File() / "inside"), "kept");
+}
+
+// A power loss after the rename must find the new content, not an empty file.
+TEST_F(LocalVersionsTest, SaveSyncsTheWrittenFileBeforeTheRenameAndTheFolderAfterIt) {
+  g_synced.clear();
+  ASSERT_TRUE(SaveLocalVersions(dir_.path(), Recorded()));
+  EXPECT_EQ(g_synced, (std::vector<std::string>{Tmp().string() + ": " + ReadFile(File()),
+                                                (dir_ / "config").string()}));
 }
 
 TEST_F(LocalVersionsTest, ReusesALeftoverTemporaryFile) {

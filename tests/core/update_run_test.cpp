@@ -535,6 +535,39 @@ TEST_F(UpdateRunSelfUpdateTest, UpdateThatCannotBeAppliedRestoresTheOldDigest) {
   EXPECT_EQ(*(applied + 1), "ReportStep(ManifestReceived,-,15)");
 }
 
+TEST_F(UpdateRunTest, TempThatIsALinkIsRemovedWithoutEmptyingItsTarget) {
+  test::WriteFile(dir / "elsewhere" / "keep.txt", "the user's");
+  fs::create_directory_symlink(dir / "elsewhere", dir / "temp");
+  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Ready);  // offline, both components installed
+  EXPECT_EQ(test::ReadFile(dir / "elsewhere" / "keep.txt"), "the user's");
+  EXPECT_FALSE(fs::is_symlink(dir / "temp"));
+}
+
+// A crash mid-swap left components only in their backups; the next start is offline.
+TEST_F(UpdateRunTest, ComponentsLeftOnlyInABackupAreRestoredOffline) {
+  test::WriteFile(Temp("backup-Contents/MacOS/EmberdaleLauncher"), "old launcher");
+  test::WriteFile(Temp("backup-jre/bin/java"), "old java");
+  test::WriteFile(Temp("backup-Resources/icon"), "old icon");  // swapped in completely
+  test::WriteFile(dir / "Resources" / "icon", "new icon");
+  test::WriteFile(Temp("backup-Frameworks/runtime/lib"), "runtime not yet carried over");
+  test::WriteFile(dir / "Frameworks" / "new", "new item");
+
+  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Ready);
+  EXPECT_EQ(test::ReadFile(dir / "Contents" / "MacOS" / "EmberdaleLauncher"), "old launcher");
+  EXPECT_EQ(test::ReadFile(dir / "Contents/runtime/Contents/Home/bin/java"), "old java");
+  EXPECT_EQ(test::ReadFile(dir / "Resources" / "icon"), "new icon");
+  EXPECT_EQ(test::ReadFile(dir / "Frameworks" / "runtime" / "lib"), "runtime not yet carried over");
+  EXPECT_TRUE(fs::is_empty(dir / "temp"));
+  const auto restored = [this](const fs::path& target) {
+    return "[WARN] Restored " + (dir.path() / target).string() + " from an interrupted update";
+  };
+  ASSERT_GE(log.lines().size(), 3u);
+  EXPECT_THAT(
+      Calls(log.lines().begin(), log.lines().begin() + 2),
+      ::testing::UnorderedElementsAre(restored("Contents"), restored("Frameworks/runtime")));
+  EXPECT_EQ(log.lines()[2], restored("Contents/runtime/Contents/Home")) << "after its parent";
+}
+
 TEST(UpdateRunRulesTest, EvaluateComponentDecidesByDigestOnly) {
   const std::string digest = Sha256Hex("package");
   UpdateInfo entry{true, "2.0.0", CdnUrl("p.zip"), "", digest, 7};

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -88,7 +89,9 @@ TEST_F(ExecutableReplaceTest, ExecutableTwoFoldersDeepInAZipIsFound) {
   WriteFile(src / "EmberdaleUpdater" / "README", "a folder of the same name is not the binary");
   WriteFile(src / "updater" / "MacOS" / "EmberdaleUpdater", "new binary");
   WriteFile(unpack_ / "stale", "left by an earlier run");
-  const fs::path package = temp_ / "install" / "temp" / "updater-package.zip";
+  // A '#' in a folder above (an install folder such as ~/C#/Emberdale) must not hide the extension.
+  const fs::path package = temp_ / "C#" / "Emberdale" / "temp" / "updater-package.zip";
+  fs::create_directories(package.parent_path());
   MakeZip(src, package);
 
   ASSERT_TRUE(ReplaceExecutable(exe_, package, unpack_));
@@ -125,16 +128,18 @@ TEST_F(ExecutableReplaceTest, StagingAndRenameFailuresLeaveNoSideFiles) {
   EXPECT_EQ(result.error(), "can't stage the new binary: No such file or directory");
   ExpectUntouched();
 
-  // A file can't be renamed onto a directory.
-  const fs::path dirExe = temp_ / "EmberdaleUpdater";
-  WriteFile(dirExe / "occupant", "x");
+  // An immutable file can't be replaced, not even by root; it can still be copied as the backup.
+  const fs::path fixed = temp_ / "EmberdaleUpdater";
+  WriteFile(fixed, "old binary");
   WriteFile(temp_ / "updater-package", "new binary");
-  result = ReplaceExecutable(dirExe, temp_ / "updater-package", unpack_);
+  const auto made = RunCaptured({"chattr", "+i", fixed.string()});
+  if (!made || made->exitCode != 0) GTEST_SKIP() << "needs root and chattr";
+  result = ReplaceExecutable(fixed, temp_ / "updater-package", unpack_);
+  (void)RunCaptured({"chattr", "-i", fixed.string()});
   ASSERT_FALSE(result);
-  EXPECT_EQ(result.error(), "can't replace " + dirExe.string() + ": Is a directory");
-  EXPECT_FALSE(fs::exists(dirExe.string() + ".new"));
-  EXPECT_FALSE(fs::exists(dirExe.string() + ".backup"));
-  EXPECT_EQ(ReadFile(dirExe / "occupant"), "x");
+  EXPECT_EQ(result.error(), "can't replace " + fixed.string() + ": Operation not permitted");
+  EXPECT_FALSE(fs::exists(fixed.string() + ".new") || fs::exists(fixed.string() + ".backup"));
+  EXPECT_EQ(ReadFile(fixed), "old binary");
 }
 
 TEST(ExecSelfTest, ReplacesTheProcessImageKeepingArgumentsAndEnvironment) {
@@ -241,6 +246,24 @@ TEST_F(ExfatExecutableReplaceTest, BackupIsACopyWhereHardLinksAreRefused) {
   RestoreExecutableBackup(exe);
   EXPECT_EQ(ReadFile(exe), "old binary");
   EXPECT_FALSE(fs::exists(exe.string() + ".backup"));
+}
+
+TEST_F(ExfatExecutableReplaceTest, BackupCopyCutShortByAFullVolumeRefusesTheUpdate) {
+  const fs::path exe = volume_ / "EmberdaleUpdater";
+  WriteFile(exe, std::string(3 << 20, 'o'));
+  std::error_code linkError;
+  fs::create_hard_link(exe, volume_ / "link-probe", linkError);
+  if (!linkError) GTEST_SKIP() << "this exFAT driver allows hard links";
+  struct statvfs volume {};
+  ASSERT_EQ(statvfs(volume_.c_str(), &volume), 0);
+  WriteFile(volume_ / "filler", std::string(volume.f_bavail * volume.f_frsize - (1 << 20), 'f'));
+  WriteFile(temp_ / "updater-package", "new binary");
+
+  const auto result = ReplaceExecutable(exe, temp_ / "updater-package", temp_ / "unpacked");
+  ASSERT_FALSE(result) << "without a whole backup a new binary that can't start can't be undone";
+  EXPECT_TRUE(result.error().starts_with("can't back up " + exe.string())) << result.error();
+  EXPECT_EQ(fs::file_size(exe), 3u << 20);
+  EXPECT_FALSE(fs::exists(exe.string() + ".backup") || fs::exists(exe.string() + ".new"));
 }
 
 }  // namespace
