@@ -7,12 +7,13 @@
 #include <optional>
 #include <string_view>
 
+#include "core/unique_fd.h"
+
 namespace emberdale::core {
 
 class OutputFile {
  public:
   OutputFile() = default;
-  ~OutputFile();
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
@@ -26,7 +27,7 @@ class OutputFile {
   [[nodiscard]] bool Close();
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 }  // namespace emberdale::core

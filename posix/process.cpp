@@ -16,10 +16,14 @@
 #include <initializer_list>
 #include <map>
 
+#include "core/fd_io.h"
+
 extern char** environ;
 
 namespace emberdale::posix {
 namespace {
+
+using core::UniqueFd;
 
 constexpr const char* kNullDevice = "/dev/null";
 constexpr mode_t kOutputFileMode = 0644;
@@ -188,10 +192,10 @@ std::string ReadBounded(int fd) {
   std::string output;
   std::array<char, kReadBlockSize> block;
   for (;;) {
-    const ssize_t count = read(fd, block.data(), block.size());
-    if (count < 0 && errno == EINTR) continue;
+    const std::int64_t count = core::ReadFull(fd, block);
     if (count <= 0) break;
     if (output.size() < kMaxCapturedOutput) output.append(block.data(), count);
+    if (static_cast<std::size_t>(count) < block.size()) break;
   }
   return output;
 }
@@ -382,16 +386,9 @@ PipedProcess& PipedProcess::operator=(PipedProcess&& other) noexcept {
 bool PipedProcess::Write(std::string_view data) {
   if (!stdinFd_) return false;
   SigpipeSuppressor suppressor;
-  while (!data.empty()) {
-    const ssize_t written = write(stdinFd_.Get(), data.data(), data.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      if (written < 0 && errno == EPIPE) suppressor.NoteBrokenPipe();
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
+  if (core::WriteAll(stdinFd_.Get(), data)) return true;
+  if (errno == EPIPE) suppressor.NoteBrokenPipe();
+  return false;
 }
 
 void PipedProcess::Close() noexcept {

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "posix/unique_fd.h"
+#include "core/unique_fd.h"
 
 namespace emberdale::posix {
 
@@ -108,10 +108,10 @@ class PipedProcess {
   int stdinFd() const noexcept { return stdinFd_.Get(); }
 
  private:
-  PipedProcess(pid_t pid, UniqueFd stdinFd) noexcept : pid_(pid), stdinFd_(std::move(stdinFd)) {}
+  PipedProcess(pid_t pid, core::UniqueFd stdinFd) noexcept : pid_(pid), stdinFd_(std::move(stdinFd)) {}
 
   pid_t pid_ = -1;
-  UniqueFd stdinFd_;
+  core::UniqueFd stdinFd_;
 };
 
 }  // namespace emberdale::posix
