@@ -3,6 +3,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "core/ascii.h"
 #include "core/logging.h"
 #include "core/paths.h"
 #include "core/unix_socket.h"
@@ -21,10 +22,6 @@ constexpr std::string_view kAccepted = "OK\n";
 // some, 108 here), so an endpoint that works here works everywhere.
 constexpr std::size_t kMaxSocketPathBytes = 103;
 
-char LowerAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 std::optional<std::string> ReadEndpoint(const std::filesystem::path& dir) {
   std::ifstream in(ExtendedLengthPath(dir / kAppLinkEndpointFile), std::ios::binary);
   if (!in) return std::nullopt;
@@ -38,9 +35,7 @@ std::optional<std::string> ReadEndpoint(const std::filesystem::path& dir) {
 
 bool IsAppLink(std::string_view text) {
   if (text.size() < kMinLinkBytes || text.size() > kMaxLinkBytes) return false;
-  for (std::size_t i = 0; i < kScheme.size(); ++i) {
-    if (LowerAscii(text[i]) != kScheme[i]) return false;
-  }
+  if (!EqualsIgnoringAsciiCase(text.substr(0, kScheme.size()), kScheme)) return false;
   if (text.substr(kScheme.size(), kSeparator.size()) != kSeparator) return false;
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <format>
@@ -10,6 +9,7 @@
 #include <system_error>
 #include <vector>
 
+#include "core/ascii.h"
 #include "core/logging.h"
 #include "core/paths.h"
 #include "core/sha256.h"
@@ -118,11 +118,7 @@ DownloadPolicy CdnDownloadPolicy() {
 }
 
 bool Sha256Equals(std::string_view a, std::string_view b) {
-  if (a.empty() || a.size() != b.size()) return false;
-  return std::ranges::equal(a, b, [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) ==
-           std::tolower(static_cast<unsigned char>(y));
-  });
+  return !a.empty() && EqualsIgnoringAsciiCase(a, b);
 }
 
 std::expected<void, AcquireError> AcquirePackage(const UpdateInfo& info,

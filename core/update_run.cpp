@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <chrono>
 #include <expected>
 #include <optional>
@@ -11,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/ascii.h"
 #include "core/local_versions.h"
 #include "core/logging.h"
 #include "core/manifest.h"
@@ -42,10 +42,6 @@ constexpr std::size_t kShortHashLength = 8;
 
 constexpr Component kComponents[] = {Component::Launcher, Component::Jre};
 
-char ToLowerAscii(char c) {
-  return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
-
 int StartPercent(Component component) {
   return component == Component::Jre ? kJreStartPercent : kLauncherStartPercent;
 }
@@ -71,9 +67,8 @@ const UpdateInfo* EntryOf(const LauncherManifest* manifest, Component component)
 
 // temp / "launcher-package.zip" and the like.
 fs::path ComponentPackagePath(const fs::path& root, Component component, std::string_view url) {
-  std::string name(ComponentLogName(component));
-  std::ranges::transform(name, name.begin(), ToLowerAscii);
-  return TempDir(root) / (name + "-package" + PackageExtension(url));
+  return TempDir(root) /
+         (ToLowerAscii(ComponentLogName(component)) + "-package" + PackageExtension(url));
 }
 
 void DeleteFile(const fs::path& file) {
@@ -306,8 +301,8 @@ std::string_view ComponentLogName(Component component) {
 std::string PackageExtension(std::string_view url) {
   url = url.substr(0, url.find_first_of("?#"));
   const std::size_t slash = url.rfind('/');
-  std::string name(slash == std::string_view::npos ? url : url.substr(slash + 1));
-  std::ranges::transform(name, name.begin(), ToLowerAscii);
+  const std::string name =
+      ToLowerAscii(slash == std::string_view::npos ? url : url.substr(slash + 1));
   for (const std::string_view extension : {".tar.gz", ".tgz", ".zip", ".gz"}) {
     if (name.ends_with(extension)) return std::string(extension);
   }

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/ascii.h"
 #include "core/input_file.h"
 #include "core/logging.h"
 #include "core/output_file.h"
@@ -63,19 +64,6 @@ struct SourceFreer {
 using ZipSource = std::unique_ptr<zip_source_t, SourceFreer>;
 
 // --- Entry names ---------------------------------------------------------------------------
-
-char FoldAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsIgnoringAsciiCase(std::string_view text, std::string_view other) {
-  return std::ranges::equal(text, other,
-                            [](char a, char b) { return FoldAscii(a) == FoldAscii(b); });
-}
-
-bool IsAsciiLetter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
 
 bool IsJunkComponent(std::string_view component) {
   static constexpr std::string_view kMetadataNames[] = {".ds_store", "thumbs.db", "desktop.ini",
