@@ -36,8 +36,7 @@ bool AskOnTerminal(const std::string& title, const std::string& message) {
 }
 
 std::string WithLaunchLog(const std::string& message) {
-  const std::string tail =
-      LastLines(GetInstallDir() + "/logs/launcher_launch.log", kLaunchLogLinesInErrors);
+  const std::string tail = LastLines(LaunchLogPath(GetInstallDir()), kLaunchLogLinesInErrors);
   return tail.empty() ? message : message + "\n\nLog: " + tail;
 }
 
@@ -86,5 +85,5 @@ void ShowError(const std::string& message, bool showLaunchLog) {
   const int answer =
       RunAlert(title, text, AlertStyle::Critical, {g_uiText->closeButton, g_uiText->openLogButton},
                g_uiText->closeButton);
-  if (answer == 1) OpenLogsFolder(GetInstallDir() + "/logs");
+  if (answer == 1) OpenLogsFolder(LogsFolder(GetInstallDir()));
 }

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -23,6 +22,7 @@
 #include "core/update_run.h"
 #include "posix/install_volume.h"
 #include "posix/process.h"
+#include "posix/time_stamp.h"
 
 bool g_firstInstall = false;
 
@@ -36,10 +36,13 @@ constexpr const char* kDefaultPath = "/usr/bin:/bin:/usr/sbin:/sbin";
 constexpr auto kEarlyExitWatch = std::chrono::milliseconds(500);
 constexpr unsigned kLaunchLogLinesSearched = 5;
 constexpr std::string_view kJvmFailureMarker = "Failed to find JVM";
-
-std::string LaunchLogPath(const std::string& installDir) {
-  return installDir + "/logs/launcher_launch.log";
-}
+constexpr emberdale::core::TextPair kAppCopiedTitle{"Emberdale is installed",
+                                                    "Emberdale установлен"};
+constexpr emberdale::core::TextPair kAppCopied{
+    "Emberdale has been added to your Applications folder (~/Applications). Open it from there, "
+    "from Launchpad or with Spotlight.",
+    "Emberdale добавлен в папку «Программы» вашей учётной записи (~/Applications). Открывайте "
+    "его оттуда, из Launchpad или через Spotlight."};
 
 int Finish(int code) {
   Log("[INFO] === Emberdale Updater finished (exit code " + std::to_string(code) + ") ===");
@@ -68,26 +71,18 @@ void SeedVersionsFile(const std::string& installDir) {
 
 bool VersionsFileMissing(const std::string& installDir) {
   std::error_code ec;
-  const auto status =
-      std::filesystem::status(std::filesystem::path(installDir) / "config" / "versions.json", ec);
+  const auto status = std::filesystem::status(emberdale::core::VersionsFile(installDir), ec);
   return ec || !std::filesystem::exists(status);
 }
 
 void TellAppCopied() {
-  const std::string text =
-      emberdale::core::CurrentUiIsRussian()
-          ? "Emberdale добавлен в папку «Программы» вашей учётной записи (~/Applications). "
-            "Открывайте его оттуда, из Launchpad или через Spotlight."
-          : "Emberdale has been added to your Applications folder (~/Applications). Open it "
-            "from there, from Launchpad or with Spotlight.";
+  const std::string text = kAppCopied.get();
   if (StdoutIsTerminal()) {
     std::printf("%s\n", text.c_str());
     std::fflush(stdout);
     return;
   }
-  RunAlert(
-      emberdale::core::CurrentUiIsRussian() ? "Emberdale установлен" : "Emberdale is installed",
-      text, AlertStyle::Informational, {"OK"}, "");
+  RunAlert(kAppCopiedTitle.get(), text, AlertStyle::Informational, {"OK"}, "");
 }
 
 void CopyAppToApplications() {
@@ -123,15 +118,10 @@ std::vector<std::pair<std::string, std::string>> LauncherEnvironment(const std::
 
 void WriteLaunchLogHeader(const std::string& logPath, const std::string& exe,
                           const std::string& javaHome) {
-  char stamp[64];
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
   std::ofstream out(logPath, std::ios::binary | std::ios::trunc);
-  out << "--- Emberdale Launcher started " << stamp << " by Emberdale Updater "
-      << emberdale::core::kUpdaterVersion << " ---\nExecutable: " << exe
-      << "\nJAVA_HOME: " << javaHome << "\n\n";
+  out << "--- Emberdale Launcher started " << emberdale::posix::LocalTimeStamp()
+      << " by Emberdale Updater " << emberdale::core::kUpdaterVersion
+      << " ---\nExecutable: " << exe << "\nJAVA_HOME: " << javaHome << "\n\n";
 }
 
 std::vector<std::string> LauncherArguments(const std::string& exe) {

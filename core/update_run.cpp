@@ -263,7 +263,7 @@ UpdateOutcome RunUpdate(UpdaterHost& host) {
   const fs::path root = host.InstallRoot();
   Downloader& downloader = host.GetDownloader();
   std::error_code ignored;
-  fs::create_directories(ExtendedLengthPath(root / "config"), ignored);
+  fs::create_directories(ExtendedLengthPath(VersionsFile(root).parent_path()), ignored);
   fs::create_directories(ExtendedLengthPath(TempDir(root)), ignored);
 
   host.ReportStep(Step::Preparing, std::nullopt, 0);
