@@ -1,7 +1,5 @@
 #include "app/launch.h"
 
-#include <sys/wait.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -134,18 +132,24 @@ std::vector<std::string> LauncherArguments(const std::string& exe) {
   return args;
 }
 
-std::string DescribeEnd(int status) {
-  if (WIFEXITED(status)) return "exit code " + std::to_string(WEXITSTATUS(status));
-  if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
+std::string DescribeEnd(const emberdale::posix::ChildEnd& end) {
+  switch (end.kind) {
+    case emberdale::posix::ChildEnd::Kind::Exited:
+      return "exit code " + std::to_string(end.number);
+    case emberdale::posix::ChildEnd::Kind::Signalled:
+      return "signal " + std::to_string(end.number);
+    case emberdale::posix::ChildEnd::Kind::Other:
+      break;
+  }
   return "unknown";
 }
 
 int ReportEarlyExit(const std::string& installDir, const std::string& exe,
-                    const std::string& javaHome, int status) {
+                    const std::string& javaHome, const emberdale::posix::ChildEnd& end) {
   Log("[INFO] Launcher binary: " + DescribeBinary(exe));
   Log("[INFO] Java binary: " + DescribeBinary(javaHome + "/bin/java"));
   std::string message = std::string(g_uiText->launcherStartFailed) + "\n(" +
-                        g_uiText->statusPrefix + DescribeEnd(status) + ")";
+                        g_uiText->statusPrefix + DescribeEnd(end) + ")";
   if (LastLines(LaunchLogPath(installDir), kLaunchLogLinesSearched).find(kJvmFailureMarker) !=
       std::string::npos) {
     message += std::string("\n\n") + g_uiText->javaNotFound + installDir;
@@ -178,9 +182,9 @@ int StartLauncher(const std::string& installDir) {
   }
   Log("[INFO] Launcher PID: " + std::to_string(*pid));
   std::this_thread::sleep_for(kEarlyExitWatch);
-  int status = 0;
-  if (waitpid(*pid, &status, WNOHANG) != *pid) return Finish(0);
-  return ReportEarlyExit(installDir, exe, javaHome, status);
+  const auto end = emberdale::posix::PollChild(*pid);
+  if (!end) return Finish(0);
+  return ReportEarlyExit(installDir, exe, javaHome, *end);
 }
 
 }  // namespace

@@ -208,11 +208,24 @@ pid_t WaitRepeating(pid_t pid, int* status) {
   return result;
 }
 
+ChildEnd DecodeStatus(int status) {
+  if (WIFEXITED(status)) return {ChildEnd::Kind::Exited, WEXITSTATUS(status)};
+  if (WIFSIGNALED(status)) return {ChildEnd::Kind::Signalled, WTERMSIG(status)};
+  return {};
+}
+
 int WaitForExitCode(pid_t pid) {
   int status = 0;
   if (WaitRepeating(pid, &status) < 0) return kUnknownExitCode;
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return kSignalExitBase + WTERMSIG(status);
+  const ChildEnd end = DecodeStatus(status);
+  switch (end.kind) {
+    case ChildEnd::Kind::Exited:
+      return end.number;
+    case ChildEnd::Kind::Signalled:
+      return kSignalExitBase + end.number;
+    case ChildEnd::Kind::Other:
+      break;
+  }
   return kUnknownExitCode;
 }
 
@@ -292,6 +305,12 @@ std::expected<pid_t, std::string> Spawn(const std::vector<std::string>& argv,
   if (options.environment.empty()) return SpawnWith(argv, actions, attributes, nullptr);
   const std::vector<std::string> environment = ChildEnvironment(options.environment);
   return SpawnWith(argv, actions, attributes, &environment);
+}
+
+std::optional<ChildEnd> PollChild(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, WNOHANG) != pid) return std::nullopt;
+  return DecodeStatus(status);
 }
 
 std::expected<RunResult, std::string> Run(const std::vector<std::string>& argv,

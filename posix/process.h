@@ -1,5 +1,5 @@
 // Child processes, always started with posix_spawnp (the process never forks).
-//   Spawn        - start a child that runs on its own (the launcher).
+//   Spawn        - start a child that runs on its own (the launcher); PollChild looks at it later.
 //   Run          - run a child to completion, optionally collecting its output (tar, file, ...).
 //   PipedProcess - a child whose standard input is a pipe the caller writes to.
 // Every child's standard input is the null device, except a PipedProcess's. Nothing here logs;
@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -60,6 +61,18 @@ struct RunResult {
 // (also for a missing working directory or an output file that cannot be opened).
 [[nodiscard]] std::expected<pid_t, std::string> Spawn(const std::vector<std::string>& argv,
                                                       const SpawnOptions& options);
+
+// How a child ended.
+struct ChildEnd {
+  enum class Kind { Exited, Signalled, Other };
+  Kind kind = Kind::Other;
+  // The exit status for Exited, the signal number for Signalled, 0 otherwise.
+  int number = 0;
+};
+
+// Whether the child `pid` of this process has ended, without waiting: its end (the child is
+// reaped), or nothing while it still runs or when it can't be asked about.
+[[nodiscard]] std::optional<ChildEnd> PollChild(pid_t pid);
 
 // Runs argv to completion in the caller's session and returns its exit code and collected
 // output. The pipe is always read to its end, so a child writing more than the bound still ends.

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "app/arguments.h"
-#include "app/launcher_process.h"
 #include "gtest/gtest.h"
+#include "posix/process_list.h"
 #include "tests/support/temp_dir.h"
 
 extern char** environ;
@@ -225,7 +225,7 @@ TEST_F(AppLinksTest, OnlyTheExactExecutableNameCounts) {
     Program exact(CopyAs("/bin/sleep", dir_.path(), "EmberdaleLauncher"), {"infinity"});
     text += " exact=" + std::to_string(IsLauncherAlreadyRunning());
     const std::string self = fs::read_symlink("/proc/self/exe").filename().native();
-    text += " self=" + std::to_string(IsProcessRunning(self));
+    text += " self=" + std::to_string(emberdale::posix::IsProcessRunning(self));
     return text;
   });
   if (!seen) GTEST_SKIP() << seen.error();
