@@ -18,7 +18,8 @@ constexpr mode_t kPointerFileMode = 0644;
 
 // Writes the content to a fresh (truncated) file and makes it durable before it is renamed.
 bool WriteDurably(const std::string& path, std::string_view content) {
-  core::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kPointerFileMode));
+  core::UniqueFd fd(
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kPointerFileMode));
   if (!fd) return false;
   if (!core::WriteAll(fd.Get(), content) || ::fsync(fd.Get()) != 0) return false;
   return ::close(fd.Release()) == 0;

@@ -121,7 +121,8 @@ class PipedProcess {
   int stdinFd() const noexcept { return stdinFd_.Get(); }
 
  private:
-  PipedProcess(pid_t pid, core::UniqueFd stdinFd) noexcept : pid_(pid), stdinFd_(std::move(stdinFd)) {}
+  PipedProcess(pid_t pid, core::UniqueFd stdinFd) noexcept
+      : pid_(pid), stdinFd_(std::move(stdinFd)) {}
 
   pid_t pid_ = -1;
   core::UniqueFd stdinFd_;
