@@ -69,10 +69,10 @@ bool ConfirmUpdate(const std::string& title, const std::string& message) {
   return false;
 }
 
-void ShowError(const std::string& message, bool showLaunchLog) {
+void ShowError(const std::string& message, LaunchLog launchLog) {
   CloseCocoaWindowSync();
   Log("[ERROR] " + message);
-  const std::string text = showLaunchLog ? WithLaunchLog(message) : message;
+  const std::string text = launchLog == LaunchLog::Append ? WithLaunchLog(message) : message;
   if (StdoutIsTerminal()) {
     WriteOut(stderr, "\n\x1b[38;2;255;107;107m[\u2716 ERROR]\x1b[0m " + text + "\n");
     return;

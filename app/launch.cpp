@@ -154,7 +154,7 @@ int ReportEarlyExit(const std::string& installDir, const std::string& exe,
       std::string::npos) {
     message += std::string("\n\n") + g_uiText->javaNotFound + installDir;
   }
-  ShowError(message, true);
+  ShowError(message, LaunchLog::Append);
   return Finish(1);
 }
 

@@ -44,7 +44,7 @@ class DialogsTest : public ::testing::Test {
         [&, this] {
           g_installDir = dir_.path().native();
           g_windowOpen = true;
-          ShowError(message, showLaunchLog);
+          ShowError(message, showLaunchLog ? LaunchLog::Append : LaunchLog::Omit);
           return g_windowOpen ? 1 : 0;  // the window is closed first
         },
         kind);
