@@ -34,8 +34,8 @@ class MacUpdaterHost final : public emberdale::core::UpdaterHost {
   emberdale::core::Downloader& GetDownloader() override;
   [[nodiscard]] bool IsInstalled(emberdale::core::Component component) const override;
   [[nodiscard]] std::expected<void, std::string> InstallComponent(
-      emberdale::core::Component component, const std::filesystem::path& package,
-      int startPercent, int spanPercent) override;
+      emberdale::core::Component component, const std::filesystem::path& package, int startPercent,
+      int spanPercent) override;
   [[nodiscard]] bool ApplySelfUpdate(const std::filesystem::path& package) override;
 
   // Asks the user to accept an update; true means go ahead.

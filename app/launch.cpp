@@ -118,8 +118,8 @@ void WriteLaunchLogHeader(const std::string& logPath, const std::string& exe,
                           const std::string& javaHome) {
   std::ofstream out(logPath, std::ios::binary | std::ios::trunc);
   out << "--- Emberdale Launcher started " << emberdale::posix::LocalTimeStamp()
-      << " by Emberdale Updater " << emberdale::core::kUpdaterVersion
-      << " ---\nExecutable: " << exe << "\nJAVA_HOME: " << javaHome << "\n\n";
+      << " by Emberdale Updater " << emberdale::core::kUpdaterVersion << " ---\nExecutable: " << exe
+      << "\nJAVA_HOME: " << javaHome << "\n\n";
 }
 
 std::vector<std::string> LauncherArguments(const std::string& exe) {

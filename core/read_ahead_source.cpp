@@ -73,9 +73,8 @@ zip_int64_t ReadAheadSource::Callback(void* context, void* data, zip_uint64_t le
       return got;
     }
     case ZIP_SOURCE_SEEK: {
-      const zip_int64_t to =
-          zip_source_seek_compute_offset(source.position_, source.size_, data, length,
-                                         &source.error_);
+      const zip_int64_t to = zip_source_seek_compute_offset(source.position_, source.size_, data,
+                                                            length, &source.error_);
       if (to < 0) return -1;
       source.position_ = static_cast<std::uint64_t>(to);
       return 0;
