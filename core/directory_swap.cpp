@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/file_system.h"
 #include "core/paths.h"
 
 namespace emberdale::core {
@@ -15,12 +16,6 @@ namespace fs = std::filesystem;
 
 // Temporary name of the wrapper folder while its entries are moved up.
 constexpr std::string_view kHoistWrapperName = ".hoist-wrapper";
-
-// Whether an entry of this name is present (a symbolic link counts, dangling or not).
-bool EntryExists(const fs::path& path) {
-  std::error_code ec;
-  return fs::exists(fs::symlink_status(ExtendedLengthPath(path), ec));
-}
 
 bool Exists(const fs::path& path) {
   std::error_code ec;
@@ -79,8 +74,8 @@ bool HoistSingleWrapperDirectory(const fs::path& root, const fs::path& marker) {
 std::expected<void, std::string> ReplaceDirectory(const fs::path& staged, const fs::path& target,
                                                   const fs::path& backup, RenameRetry retry,
                                                   const Sleeper& sleep) {
+  RemoveAllQuietly(backup);
   std::error_code ignored;
-  fs::remove_all(ExtendedLengthPath(backup), ignored);
   fs::create_directories(ExtendedLengthPath(target.parent_path()), ignored);
 
   const std::string name = PathToUtf8(target.filename());
@@ -95,7 +90,7 @@ std::expected<void, std::string> ReplaceDirectory(const fs::path& staged, const 
     if (movedAside) (void)RenameWithRetry(backup, target, retry, sleep);
     return std::unexpected(std::format("can't move the new {} into place: {}", name, ec.message()));
   }
-  fs::remove_all(ExtendedLengthPath(backup), ignored);
+  RemoveAllQuietly(backup);
   return {};
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/ascii.h"
+#include "core/file_system.h"
 #include "core/local_versions.h"
 #include "core/logging.h"
 #include "core/manifest.h"
@@ -69,11 +70,6 @@ const UpdateInfo* EntryOf(const LauncherManifest* manifest, Component component)
 fs::path ComponentPackagePath(const fs::path& root, Component component, std::string_view url) {
   return TempDir(root) /
          (ToLowerAscii(ComponentLogName(component)) + "-package" + PackageExtension(url));
-}
-
-void DeleteFile(const fs::path& file) {
-  std::error_code ignored;
-  fs::remove(ExtendedLengthPath(file), ignored);
 }
 
 // Empties the temp folder entry by entry, warning about each entry that stays.
@@ -225,7 +221,7 @@ std::optional<UpdateOutcome> ApplyComponentUpdate(UpdaterHost& host, Downloader&
   LocalVersions local = ReadLocalVersions(root);
   RecordOf(local, component) = {target.version, target.sha256};
   SaveLocalVersions(root, local);
-  DeleteFile(package);
+  RemoveQuietly(package);
   logging::Info("{} {} installed", ComponentLogName(component), target.version);
   return std::nullopt;
 }

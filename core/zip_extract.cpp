@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/ascii.h"
+#include "core/file_system.h"
 #include "core/logging.h"
 #include "core/output_file.h"
 #include "core/paths.h"
@@ -91,15 +92,6 @@ std::uint64_t ToMiB(std::uint64_t bytes) {
 }
 
 // --- Checks before the archive is read -------------------------------------------------------
-
-Result CreateDirectories(const std::filesystem::path& directory) {
-  std::error_code error;
-  std::filesystem::create_directories(ExtendedLengthPath(directory), error);
-  if (error)
-    return std::unexpected(
-        std::format("can't create {}: {}", PathToUtf8(directory), error.message()));
-  return {};
-}
 
 std::expected<std::uint64_t, std::string> CheckArchiveSize(const std::filesystem::path& archive,
                                                            const std::string& archiveText) {
@@ -333,10 +325,7 @@ Result PlanWriter::EnsureDirectory(const std::filesystem::path& directory) {
   if (knownDirectories_.contains(directory.native())) return {};
   std::error_code error;
   MakeDirectoryChain(directory, error);
-  if (error) {
-    return std::unexpected(
-        std::format("can't create {}: {}", PathToUtf8(directory), error.message()));
-  }
+  if (error) return std::unexpected(CantCreateMessage(directory, error));
   knownDirectories_.insert(directory.native());
   return {};
 }
