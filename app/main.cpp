@@ -79,15 +79,22 @@ void SaveArguments(int argc, char** argv) {
   Log(line);
 }
 
-int RunGuarded(const std::string& installDir) {
+// Runs `body` and returns its exit code; an exception that escapes it is reported as a fatal
+// error and gives exit code 1.
+template <typename Body>
+int ReportingFatalErrors(Body&& body) {
   try {
-    return Run(installDir);
+    return body();
   } catch (const std::exception& e) {
     ShowError(std::string("Fatal exception: ") + e.what());
   } catch (...) {
     ShowError("Unknown fatal error.");
   }
   return 1;
+}
+
+int RunGuarded(const std::string& installDir) {
+  return ReportingFatalErrors([&] { return Run(installDir); });
 }
 
 int RunWithWindow(const std::string& installDir) {
@@ -136,12 +143,5 @@ int Main(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  try {
-    return Main(argc, argv);
-  } catch (const std::exception& e) {
-    ShowError(std::string("Fatal exception: ") + e.what());
-  } catch (...) {
-    ShowError("Unknown fatal error.");
-  }
-  return 1;
+  return ReportingFatalErrors([&] { return Main(argc, argv); });
 }
