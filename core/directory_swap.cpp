@@ -22,18 +22,6 @@ bool Exists(const fs::path& path) {
   return fs::exists(ExtendedLengthPath(path), ec);
 }
 
-// The direct entries of dir, or nothing when it can't be listed completely.
-std::optional<std::vector<fs::path>> ListEntries(const fs::path& dir) {
-  std::error_code ec;
-  std::vector<fs::path> entries;
-  fs::directory_iterator it(ExtendedLengthPath(dir), ec);
-  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-    entries.push_back(it->path());
-  }
-  if (ec) return std::nullopt;
-  return entries;
-}
-
 // The single entry of root when it is a real directory (not a link) that contains marker.
 std::optional<fs::path> SingleWrapperHolding(const fs::path& root, const fs::path& marker) {
   const auto entries = ListEntries(root);

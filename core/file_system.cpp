@@ -11,6 +11,17 @@ bool EntryExists(const std::filesystem::path& path) {
   return std::filesystem::exists(std::filesystem::symlink_status(ExtendedLengthPath(path), ec));
 }
 
+std::optional<std::vector<std::filesystem::path>> ListEntries(const std::filesystem::path& dir) {
+  std::error_code ec;
+  std::vector<std::filesystem::path> entries;
+  std::filesystem::directory_iterator it(ExtendedLengthPath(dir), ec);
+  for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    entries.push_back(it->path());
+  }
+  if (ec) return std::nullopt;
+  return entries;
+}
+
 void RemoveQuietly(const std::filesystem::path& path) {
   std::error_code ignored;
   std::filesystem::remove(ExtendedLengthPath(path), ignored);

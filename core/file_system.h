@@ -5,13 +5,19 @@
 
 #include <expected>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace emberdale::core {
 
 // Whether an entry of this name is present (a symbolic link counts, dangling or not).
 [[nodiscard]] bool EntryExists(const std::filesystem::path& path);
+
+// The direct entries of `dir`, or nothing when it can't be listed completely.
+[[nodiscard]] std::optional<std::vector<std::filesystem::path>> ListEntries(
+    const std::filesystem::path& dir);
 
 // Removes a file, a link or an empty folder; failures (its absence included) are ignored.
 void RemoveQuietly(const std::filesystem::path& path);

@@ -98,16 +98,6 @@ std::expected<void, std::string> InstallLauncherItem(const fs::path& entry,
   return {};
 }
 
-// The direct entries of dir; empty when it can't be listed.
-std::vector<fs::path> ListEntries(const fs::path& dir) {
-  std::error_code ec;
-  std::vector<fs::path> entries;
-  fs::directory_iterator it(ExtendedLengthPath(dir), ec);
-  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) entries.push_back(it->path());
-  if (ec) entries.clear();
-  return entries;
-}
-
 bool NeedsExecutableMode(const fs::path& path) {
   return path.parent_path().filename() == kExecutablesFolderName ||
          path.filename() == kSpawnHelperName;
@@ -121,7 +111,7 @@ std::expected<void, std::string> InstallLauncherPackage(const fs::path& package,
   const auto staging = UnpackIntoStaging(package, workDir, kLauncherStagingName);
   if (!staging) return std::unexpected(staging.error());
 
-  const std::vector<fs::path> entries = ListEntries(*staging);
+  const auto entries = core::ListEntries(*staging).value_or(std::vector<fs::path>{});
   if (entries.empty()) return std::unexpected("the launcher package is empty");
   for (const fs::path& entry : entries) {
     if (auto installed = InstallLauncherItem(entry, installDir, workDir); !installed) {
