@@ -2,12 +2,12 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <memory>
 #include <mutex>
 #include <string_view>
 
 #include "app/install_dir.h"
 #include "core/logging.h"
+#include "core/unique_file.h"
 #include "posix/time_stamp.h"
 
 namespace {
@@ -20,11 +20,6 @@ constexpr const char* kLogFolder = "/logs";
 constexpr const char* kLogFileName = "/EmberdaleUpdater.log";
 constexpr const char* kLaunchLogFileName = "/launcher_launch.log";
 constexpr const char* kRotatedSuffix = ".1";
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 
 // Never destroyed: a detached thread may still log while the process runs its exit handlers.
 std::recursive_mutex& LogMutex() {
@@ -77,7 +72,7 @@ void Log(const std::string& line) {
     const std::string file = folder + kLogFileName;
     if (!g_logPrepared) PrepareLogFile(folder, file);
     // "e": close-on-exec, so a child started meanwhile by another thread never inherits the file.
-    const UniqueFile out(std::fopen(file.c_str(), "abe"));
+    const emberdale::core::UniqueFile out(std::fopen(file.c_str(), "abe"));
     if (!out) return;
     const std::string text = line.empty() ? std::string("\n") : TimeStamp() + line + "\n";
     std::fwrite(text.data(), 1, text.size(), out.get());

@@ -11,6 +11,8 @@
 #include <thread>
 #include <utility>
 
+#include "core/unique_file.h"
+
 namespace emberdale::posix {
 namespace {
 
@@ -31,12 +33,6 @@ struct CurlDeleter {
   }
 };
 using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
-
-// Closes the destination of a download; its result is of no interest after the flush.
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using OutputFile = std::unique_ptr<std::FILE, FileCloser>;
 
 struct TransferState {
   const CancelPredicate* cancel = nullptr;
@@ -162,7 +158,8 @@ std::expected<void, core::DownloadError> CurlDownloader::DownloadOnce(
     const std::string& url, const std::filesystem::path& destination,
     const core::DownloadPolicy& policy, const core::ProgressCallback& progress) {
   // Declared before the handle, so the handle is released first and the file closed after it.
-  OutputFile file(std::fopen(destination.c_str(), "wb"));
+  // The close's result is of no interest: the data is flushed and checked before.
+  core::UniqueFile file(std::fopen(destination.c_str(), "wb"));
   if (!file) return std::unexpected(Failed("can't create " + destination.native(), Retry::No));
 
   TransferState state{.cancel = &cancel, .progress = &progress, .file = file.get()};
