@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -30,10 +29,7 @@ std::optional<std::uint64_t> OutputFile::Size() const {
 }
 
 bool OutputFile::Close() {
-  if (!fd_) return true;
-  const int result = ::close(fd_.Release());
-  // After EINTR the descriptor is released on Linux; only a real error (EIO, ENOSPC) fails.
-  return result == 0 || errno == EINTR;
+  return fd_.Close();
 }
 
 }  // namespace emberdale::core

@@ -36,6 +36,11 @@ class UniqueFd {
     return fd;
   }
 
+  // Closes the owned descriptor now, reporting a failure the system only reveals on close (EIO,
+  // ENOSPC). An interrupted close counts as done: the descriptor is released all the same. true
+  // when nothing was owned.
+  [[nodiscard]] bool Close() noexcept;
+
   // Closes the owned descriptor, if any (see CloseFd), and takes ownership of fd.
   void Reset(int fd = -1) noexcept {
     if (fd_ >= 0 && fd_ != fd) CloseFd(fd_);

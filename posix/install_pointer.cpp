@@ -22,7 +22,7 @@ bool WriteDurably(const std::string& path, std::string_view content) {
       ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kPointerFileMode));
   if (!fd) return false;
   if (!core::WriteAll(fd.Get(), content) || ::fsync(fd.Get()) != 0) return false;
-  return ::close(fd.Release()) == 0;
+  return fd.Close();
 }
 
 }  // namespace
