@@ -1,8 +1,6 @@
 // The process entry: language, signals, presentation mode, install location, the log header, the
 // hand-over to a running launcher, then the launch sequence - on a worker thread while the main
 // thread serves the window system, or directly without a window.
-#include <unistd.h>
-
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -46,7 +44,7 @@ void InstallSignalHandlers() {
 }
 
 Mode PresentationMode(int& argc, char**& argv) {
-  if (isatty(STDOUT_FILENO) == 1) return Mode::Console;
+  if (StdoutIsTerminal()) return Mode::Console;
   return InitWindowSystem(argc, argv) ? Mode::Window : Mode::Headless;
 }
 
