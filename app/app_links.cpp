@@ -1,8 +1,8 @@
 #include "app/app_links.h"
 
 #include "app/arguments.h"
-#include "app/launcher_process.h"
 #include "core/app_link.h"
+#include "posix/process_list.h"
 
 std::optional<std::string> g_pendingAppLink;
 std::mutex g_appLinkMutex;
@@ -19,7 +19,7 @@ std::optional<std::string> PendingAppLink() {
 }
 
 bool IsLauncherAlreadyRunning() {
-  return IsProcessRunning(kLauncherProcessName);
+  return emberdale::posix::IsProcessRunning(kLauncherProcessName);
 }
 
 bool HandOverToRunningLauncher(const std::string& installDir) {

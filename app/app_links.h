@@ -12,11 +12,11 @@ extern std::mutex g_appLinkMutex;
 
 // The app link this process was started for: the delivered one, else the first saved argument
 // that is an app link.
-std::optional<std::string> PendingAppLink();
+[[nodiscard]] std::optional<std::string> PendingAppLink();
 
 // Whether a process whose executable is named "EmberdaleLauncher" runs (any user-visible one).
-bool IsLauncherAlreadyRunning();
+[[nodiscard]] bool IsLauncherAlreadyRunning();
 
 // Hands the pending app link (or, when a launcher runs and no link is pending, "emberdale://open")
 // to the running launcher. true: the launcher took over and the updater must end.
-bool HandOverToRunningLauncher(const std::string& installDir);
+[[nodiscard]] bool HandOverToRunningLauncher(const std::string& installDir);

@@ -1,14 +1,14 @@
 #include "app/app_log.h"
 
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
-#include <memory>
 #include <mutex>
 #include <string_view>
 
 #include "app/install_dir.h"
 #include "core/logging.h"
+#include "core/unique_file.h"
+#include "posix/time_stamp.h"
 
 namespace {
 
@@ -18,14 +18,8 @@ using emberdale::core::LogLevel;
 constexpr std::uintmax_t kRotateAboveBytes = 1'048'576;
 constexpr const char* kLogFolder = "/logs";
 constexpr const char* kLogFileName = "/EmberdaleUpdater.log";
+constexpr const char* kLaunchLogFileName = "/launcher_launch.log";
 constexpr const char* kRotatedSuffix = ".1";
-constexpr const char* kTimeStampFormat = "[%Y-%m-%d %H:%M:%S] ";
-constexpr std::size_t kTimeStampBufferBytes = 64;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 
 // Never destroyed: a detached thread may still log while the process runs its exit handlers.
 std::recursive_mutex& LogMutex() {
@@ -44,13 +38,10 @@ void PrepareLogFile(const std::string& folder, const std::string& file) {
   g_logPrepared = true;
 }
 
+// "[YYYY-MM-DD HH:MM:SS] ", or nothing when the time can't be had.
 std::string TimeStamp() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  if (localtime_r(&now, &local) == nullptr) return {};
-  char buffer[kTimeStampBufferBytes];
-  const std::size_t length = std::strftime(buffer, sizeof buffer, kTimeStampFormat, &local);
-  return std::string(buffer, length);
+  const std::string stamp = emberdale::posix::LocalTimeStamp();
+  return stamp.empty() ? stamp : "[" + stamp + "] ";
 }
 
 std::string_view LevelPrefix(LogLevel level) {
@@ -66,14 +57,22 @@ std::string_view LevelPrefix(LogLevel level) {
 
 }  // namespace
 
+std::string LogsFolder(const std::string& installDir) {
+  return installDir + kLogFolder;
+}
+
+std::string LaunchLogPath(const std::string& installDir) {
+  return LogsFolder(installDir) + kLaunchLogFileName;
+}
+
 void Log(const std::string& line) {
   try {
     std::lock_guard lock(LogMutex());
-    const std::string folder = GetInstallDir() + kLogFolder;
+    const std::string folder = LogsFolder(GetInstallDir());
     const std::string file = folder + kLogFileName;
     if (!g_logPrepared) PrepareLogFile(folder, file);
     // "e": close-on-exec, so a child started meanwhile by another thread never inherits the file.
-    const UniqueFile out(std::fopen(file.c_str(), "abe"));
+    const emberdale::core::UniqueFile out(std::fopen(file.c_str(), "abe"));
     if (!out) return;
     const std::string text = line.empty() ? std::string("\n") : TimeStamp() + line + "\n";
     std::fwrite(text.data(), 1, text.size(), out.get());

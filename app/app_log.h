@@ -6,6 +6,12 @@
 
 #include <string>
 
+// installDir + "/logs": the updater log and the launch log live here.
+std::string LogsFolder(const std::string& installDir);
+
+// installDir + "/logs/launcher_launch.log": the launcher's start log and its output.
+std::string LaunchLogPath(const std::string& installDir);
+
 // Appends "[YYYY-MM-DD HH:MM:SS] " + line + "\n" to the log file under GetInstallDir(); an empty
 // line is written as a lone "\n". Front-end lines carry their own level prefix ("[INFO] ",
 // "[WARN] ", "[ERROR] "). Serialised by a recursive mutex, so it may be called from any thread,

@@ -14,6 +14,7 @@
 #include "app/window.h"
 #include "core/deployment.h"
 #include "core/ui_text.h"
+#include "core/update_run.h"
 #include "posix/component_install.h"
 #include "posix/executable_replace.h"
 
@@ -149,7 +150,7 @@ bool MacUpdaterHost::IsInstalled(Component component) const {
 
 std::expected<void, std::string> MacUpdaterHost::InstallComponent(
     Component component, const std::filesystem::path& package, int, int) {
-  const std::filesystem::path temp = std::filesystem::path(installRoot) / "temp";
+  const std::filesystem::path temp = emberdale::core::TempDir(installRoot);
   if (component == Component::Jre) {
     return emberdale::posix::InstallRuntimePackage(package, JavaHome(installRoot), temp);
   }
@@ -170,7 +171,7 @@ bool MacUpdaterHost::ApplySelfUpdate(const std::filesystem::path& package) {
     Log("[WARN] Can't locate the running updater");
     return false;
   }
-  const auto unpackDir = std::filesystem::path(installRoot) / "temp" / "updater-unpacked";
+  const auto unpackDir = emberdale::core::TempDir(installRoot) / "updater-unpacked";
   if (auto replaced = emberdale::posix::ReplaceExecutable(exe, package, unpackDir); !replaced) {
     Log("[WARN] Can't replace the updater: " + replaced.error());
     return false;

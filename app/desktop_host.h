@@ -27,18 +27,19 @@ class MacUpdaterHost final : public emberdale::core::UpdaterHost {
       int spanPercent) override;
   void ReportFailure(emberdale::core::Failure failure,
                      std::optional<emberdale::core::Component> component) override;
-  bool ConfirmUpdates(const std::vector<emberdale::core::PendingUpdate>& updates) override;
-  bool ConfirmSelfUpdate(const emberdale::core::UpdateInfo& update) override;
-  std::expected<std::string, std::string> FetchManifest() override;
+  [[nodiscard]] bool ConfirmUpdates(
+      const std::vector<emberdale::core::PendingUpdate>& updates) override;
+  [[nodiscard]] bool ConfirmSelfUpdate(const emberdale::core::UpdateInfo& update) override;
+  [[nodiscard]] std::expected<std::string, std::string> FetchManifest() override;
   emberdale::core::Downloader& GetDownloader() override;
-  bool IsInstalled(emberdale::core::Component component) const override;
-  std::expected<void, std::string> InstallComponent(emberdale::core::Component component,
-                                                    const std::filesystem::path& package,
-                                                    int startPercent, int spanPercent) override;
-  bool ApplySelfUpdate(const std::filesystem::path& package) override;
+  [[nodiscard]] bool IsInstalled(emberdale::core::Component component) const override;
+  [[nodiscard]] std::expected<void, std::string> InstallComponent(
+      emberdale::core::Component component, const std::filesystem::path& package, int startPercent,
+      int spanPercent) override;
+  [[nodiscard]] bool ApplySelfUpdate(const std::filesystem::path& package) override;
 
   // Asks the user to accept an update; true means go ahead.
-  static bool Confirm(const std::string& title, const std::string& message);
+  [[nodiscard]] static bool Confirm(const std::string& title, const std::string& message);
 
   // The download label: the component's, or the updater's own for no component.
   static std::string DownloadText(std::optional<emberdale::core::Component> component);

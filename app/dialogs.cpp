@@ -87,8 +87,7 @@ bool AskOnTerminal(const std::string& title, const std::string& message) {
 }
 
 std::string WithLaunchLog(const std::string& message) {
-  const std::string tail =
-      LastLines(GetInstallDir() + "/logs/launcher_launch.log", kLaunchLogLinesInErrors);
+  const std::string tail = LastLines(LaunchLogPath(GetInstallDir()), kLaunchLogLinesInErrors);
   return tail.empty() ? message : message + "\n\nLog: " + tail;
 }
 
@@ -121,10 +120,10 @@ bool ConfirmUpdate(const std::string& title, const std::string& message) {
   return false;
 }
 
-void ShowError(const std::string& message, bool showLaunchLog) {
+void ShowError(const std::string& message, LaunchLog launchLog) {
   CloseCocoaWindowSync();
   Log("[ERROR] " + message);
-  const std::string text = showLaunchLog ? WithLaunchLog(message) : message;
+  const std::string text = launchLog == LaunchLog::Append ? WithLaunchLog(message) : message;
   if (StdoutIsTerminal()) {
     WriteOut(stderr, "\n\x1b[38;2;255;107;107m[\u2716 ERROR]\x1b[0m " + text + "\n");
     return;
@@ -137,5 +136,5 @@ void ShowError(const std::string& message, bool showLaunchLog) {
   const int answer =
       RunAlert(title, text, AlertStyle::Critical, {g_uiText->closeButton, g_uiText->openLogButton},
                g_uiText->closeButton);
-  if (answer == 1) OpenLogsFolder(GetInstallDir() + "/logs");
+  if (answer == 1) OpenLogsFolder(LogsFolder(GetInstallDir()));
 }

@@ -16,11 +16,14 @@ int RunAlert(const std::string& title, const std::string& text, AlertStyle style
 
 // Asks the user to accept an update; true means go ahead. Logs and prints the cancelled text when
 // the user declines. Update thread.
-bool ConfirmUpdate(const std::string& title, const std::string& message);
+[[nodiscard]] bool ConfirmUpdate(const std::string& title, const std::string& message);
+
+// Whether an error report shows the end of the launch log too.
+enum class LaunchLog { Omit, Append };
 
 // Closes the progress window, logs "[ERROR] " + message and shows the message. With
-// `showLaunchLog`, the last 3 lines of the launch log are appended. Update or main thread.
-void ShowError(const std::string& message, bool showLaunchLog = false);
+// LaunchLog::Append, the last 3 lines of the launch log are appended. Update or main thread.
+void ShowError(const std::string& message, LaunchLog launchLog = LaunchLog::Omit);
 
 // Whether standard output is a terminal right now.
-bool StdoutIsTerminal();
+[[nodiscard]] bool StdoutIsTerminal();

@@ -10,6 +10,7 @@
 #include "app/launch.h"
 #include "app/path_helpers.h"
 #include "app/window.h"
+#include "core/local_versions.h"
 #include "core/ui_text.h"
 
 namespace {
@@ -21,12 +22,7 @@ constexpr std::array<const char*, 5> kProtectedFolders = {
 
 enum Answer { kInstall = 0, kChooseAnother = 1 };
 
-// A text in the current UI language: Russian when the current table is the Russian one.
-struct Texts {
-  const char* english;
-  const char* russian;
-  const char* get() const { return emberdale::core::CurrentUiIsRussian() ? russian : english; }
-};
+using Texts = emberdale::core::TextPair;
 
 constexpr Texts kTitle{"Where to install Emberdale?", "Куда установить Emberdale?"};
 constexpr Texts kIntro{"Emberdale will be installed to:\n\n",
@@ -55,8 +51,7 @@ bool HasForeignContent(const std::string& path) {
   const bool empty = std::filesystem::is_empty(path, ec);
   if (ec) return true;
   if (empty) return false;
-  const auto versions = std::filesystem::path(path) / "config" / "versions.json";
-  return !std::filesystem::exists(versions, ec) || ec;
+  return !std::filesystem::exists(emberdale::core::VersionsFile(path), ec) || ec;
 }
 
 }  // namespace

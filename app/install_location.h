@@ -7,16 +7,16 @@
 
 // Pure text test: `path` equals `base`, or starts with `base` followed by "/". false for an
 // empty base. No normalisation, case-sensitive.
-bool IsSameOrInside(const std::string& path, const std::string& base);
+[[nodiscard]] bool IsSameOrInside(const std::string& path, const std::string& base);
 
 // The localised reason why `path` can't be the install directory, or empty when it can. May
 // create the folder.
-std::string ValidateInstallRoot(const std::string& path);
+[[nodiscard]] std::string ValidateInstallRoot(const std::string& path);
 
 // The install directory for a folder the user chose: the folder itself when it is named
 // "Emberdale" (exactly), otherwise a "Emberdale" folder inside it.
-std::string InstallDirForChosenFolder(std::string folder);
+[[nodiscard]] std::string InstallDirForChosenFolder(std::string folder);
 
 // The first-start dialog loop of window mode, starting from `candidate`. The accepted folder, or
 // empty when the user cancelled. Main thread.
-std::optional<std::string> AskForInstallDir(std::string candidate);
+[[nodiscard]] std::optional<std::string> AskForInstallDir(std::string candidate);

@@ -1,10 +1,7 @@
 #include "app/launch.h"
 
-#include <sys/wait.h>
-
 #include <chrono>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -24,6 +21,7 @@
 #include "core/update_run.h"
 #include "posix/install_volume.h"
 #include "posix/process.h"
+#include "posix/time_stamp.h"
 
 bool g_firstInstall = false;
 
@@ -37,10 +35,13 @@ constexpr const char* kDefaultPath = "/usr/bin:/bin:/usr/sbin:/sbin";
 constexpr auto kEarlyExitWatch = std::chrono::milliseconds(500);
 constexpr unsigned kLaunchLogLinesSearched = 5;
 constexpr std::string_view kJvmFailureMarker = "Failed to find JVM";
-
-std::string LaunchLogPath(const std::string& installDir) {
-  return installDir + "/logs/launcher_launch.log";
-}
+constexpr emberdale::core::TextPair kAppCopiedTitle{"Emberdale is installed",
+                                                    "Emberdale установлен"};
+constexpr emberdale::core::TextPair kAppCopied{
+    "Emberdale has been added to your Applications folder (~/Applications). Open it from there, "
+    "from Launchpad or with Spotlight.",
+    "Emberdale добавлен в папку «Программы» вашей учётной записи (~/Applications). Открывайте "
+    "его оттуда, из Launchpad или через Spotlight."};
 
 int Finish(int code) {
   Log("[INFO] === Emberdale Updater finished (exit code " + std::to_string(code) + ") ===");
@@ -69,26 +70,18 @@ void SeedVersionsFile(const std::string& installDir) {
 
 bool VersionsFileMissing(const std::string& installDir) {
   std::error_code ec;
-  const auto status =
-      std::filesystem::status(std::filesystem::path(installDir) / "config" / "versions.json", ec);
+  const auto status = std::filesystem::status(emberdale::core::VersionsFile(installDir), ec);
   return ec || !std::filesystem::exists(status);
 }
 
 void TellAppCopied() {
-  const std::string text =
-      emberdale::core::CurrentUiIsRussian()
-          ? "Emberdale добавлен в папку «Программы» вашей учётной записи (~/Applications). "
-            "Открывайте его оттуда, из Launchpad или через Spotlight."
-          : "Emberdale has been added to your Applications folder (~/Applications). Open it "
-            "from there, from Launchpad or with Spotlight.";
+  const std::string text = kAppCopied.get();
   if (StdoutIsTerminal()) {
     std::printf("%s\n", text.c_str());
     std::fflush(stdout);
     return;
   }
-  RunAlert(
-      emberdale::core::CurrentUiIsRussian() ? "Emberdale установлен" : "Emberdale is installed",
-      text, AlertStyle::Informational, {"OK"}, "");
+  RunAlert(kAppCopiedTitle.get(), text, AlertStyle::Informational, {"OK"}, "");
 }
 
 // Lets the desktop start the copy with emberdale:// links. A failure costs only the links.
@@ -139,14 +132,9 @@ std::vector<std::pair<std::string, std::string>> LauncherEnvironment(const std::
 
 void WriteLaunchLogHeader(const std::string& logPath, const std::string& exe,
                           const std::string& javaHome) {
-  char stamp[64];
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
   std::ofstream out(logPath, std::ios::binary | std::ios::trunc);
-  out << "--- Emberdale Launcher started " << stamp << " by Emberdale Updater "
-      << emberdale::core::kUpdaterVersion << " ---\nExecutable: " << exe
+  out << "--- Emberdale Launcher started " << emberdale::posix::LocalTimeStamp()
+      << " by Emberdale Updater " << emberdale::core::kUpdaterVersion << " ---\nExecutable: " << exe
       << "\nJAVA_HOME: " << javaHome << "\n\n";
 }
 
@@ -160,23 +148,29 @@ std::vector<std::string> LauncherArguments(const std::string& exe) {
   return args;
 }
 
-std::string DescribeEnd(int status) {
-  if (WIFEXITED(status)) return "exit code " + std::to_string(WEXITSTATUS(status));
-  if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
+std::string DescribeEnd(const emberdale::posix::ChildEnd& end) {
+  switch (end.kind) {
+    case emberdale::posix::ChildEnd::Kind::Exited:
+      return "exit code " + std::to_string(end.number);
+    case emberdale::posix::ChildEnd::Kind::Signalled:
+      return "signal " + std::to_string(end.number);
+    case emberdale::posix::ChildEnd::Kind::Other:
+      break;
+  }
   return "unknown";
 }
 
 int ReportEarlyExit(const std::string& installDir, const std::string& exe,
-                    const std::string& javaHome, int status) {
+                    const std::string& javaHome, const emberdale::posix::ChildEnd& end) {
   Log("[INFO] Launcher binary: " + DescribeBinary(exe));
   Log("[INFO] Java binary: " + DescribeBinary(javaHome + "/bin/java"));
   std::string message = std::string(g_uiText->launcherStartFailed) + "\n(" +
-                        g_uiText->statusPrefix + DescribeEnd(status) + ")";
+                        g_uiText->statusPrefix + DescribeEnd(end) + ")";
   if (LastLines(LaunchLogPath(installDir), kLaunchLogLinesSearched).find(kJvmFailureMarker) !=
       std::string::npos) {
     message += std::string("\n\n") + g_uiText->javaNotFound + installDir;
   }
-  ShowError(message, true);
+  ShowError(message, LaunchLog::Append);
   return Finish(1);
 }
 
@@ -204,9 +198,9 @@ int StartLauncher(const std::string& installDir) {
   }
   Log("[INFO] Launcher PID: " + std::to_string(*pid));
   std::this_thread::sleep_for(kEarlyExitWatch);
-  int status = 0;
-  if (waitpid(*pid, &status, WNOHANG) != *pid) return Finish(0);
-  return ReportEarlyExit(installDir, exe, javaHome, status);
+  const auto end = emberdale::posix::PollChild(*pid);
+  if (!end) return Finish(0);
+  return ReportEarlyExit(installDir, exe, javaHome, *end);
 }
 
 }  // namespace

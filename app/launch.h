@@ -9,10 +9,10 @@
 extern bool g_firstInstall;
 
 // The whole launch; returns the process exit code (0 or 1). Update thread.
-int Run(const std::string& installDir);
+[[nodiscard]] int Run(const std::string& installDir);
 
 // Why the install volume can't be used (localised, followed by the path), or empty.
-std::string VolumeProblemText(const std::string& installDir);
+[[nodiscard]] std::string VolumeProblemText(const std::string& installDir);
 
 // What the file type tool says about `path`, or "unknown".
-std::string DescribeBinary(const std::string& path);
+[[nodiscard]] std::string DescribeBinary(const std::string& path);

@@ -1,8 +1,6 @@
 // The process entry: language, signals, presentation mode, install location, the log header, the
 // hand-over to a running launcher, then the launch sequence - on a worker thread while the main
 // thread serves the window system, or directly without a window.
-#include <unistd.h>
-
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -46,7 +44,7 @@ void InstallSignalHandlers() {
 }
 
 Mode PresentationMode(int& argc, char**& argv) {
-  if (isatty(STDOUT_FILENO) == 1) return Mode::Console;
+  if (StdoutIsTerminal()) return Mode::Console;
   return InitWindowSystem(argc, argv) ? Mode::Window : Mode::Headless;
 }
 
@@ -79,15 +77,22 @@ void SaveArguments(int argc, char** argv) {
   Log(line);
 }
 
-int RunGuarded(const std::string& installDir) {
+// Runs `body` and returns its exit code; an exception that escapes it is reported as a fatal
+// error and gives exit code 1.
+template <typename Body>
+int ReportingFatalErrors(Body&& body) {
   try {
-    return Run(installDir);
+    return body();
   } catch (const std::exception& e) {
     ShowError(std::string("Fatal exception: ") + e.what());
   } catch (...) {
     ShowError("Unknown fatal error.");
   }
   return 1;
+}
+
+int RunGuarded(const std::string& installDir) {
+  return ReportingFatalErrors([&] { return Run(installDir); });
 }
 
 int RunWithWindow(const std::string& installDir) {
@@ -136,12 +141,5 @@ int Main(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  try {
-    return Main(argc, argv);
-  } catch (const std::exception& e) {
-    ShowError(std::string("Fatal exception: ") + e.what());
-  } catch (...) {
-    ShowError("Unknown fatal error.");
-  }
-  return 1;
+  return ReportingFatalErrors([&] { return Main(argc, argv); });
 }

@@ -21,7 +21,7 @@ std::string GetHomeDir();
 
 // installDir/Contents/MacOS/EmberdaleLauncher when that is a regular file (links followed), else
 // empty.
-std::string FindLauncherExe(const std::string& installDir);
+[[nodiscard]] std::string FindLauncherExe(const std::string& installDir);
 
 // installDir/Contents/runtime/Contents/Home, whether or not it exists.
 std::string JavaHome(const std::string& installDir);

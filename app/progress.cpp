@@ -1,13 +1,12 @@
 #include "app/progress.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <limits>
 #include <memory>
 
+#include "app/dialogs.h"
 #include "app/window.h"
 #include "core/ui_text.h"
 
@@ -76,7 +75,7 @@ void UpdateStatus(const std::string& text, int percent) {
     ShowInWindow(text, percent);
     return;
   }
-  if (!isatty(STDOUT_FILENO)) return;
+  if (!StdoutIsTerminal()) return;
   const std::string line = ConsoleStatusLine(text, percent);
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fflush(stdout);

@@ -16,10 +16,10 @@
 enum class AlertStyle { Warning = 0, Informational = 1, Critical = 2 };
 
 // Opens the window system. false: no display, so the program runs headless. Main thread, once.
-bool InitWindowSystem(int& argc, char**& argv);
+[[nodiscard]] bool InitWindowSystem(int& argc, char**& argv);
 
 // Whether InitWindowSystem succeeded.
-bool WindowSystemAvailable();
+[[nodiscard]] bool WindowSystemAvailable();
 
 // Builds and shows the progress window and sets g_windowOpen. Main thread.
 void ShowProgressWindow();
@@ -35,7 +35,8 @@ int RunWindowAlert(const std::string& title, const std::string& text, AlertStyle
 
 // Lets the user choose a folder (existing or new), starting in `startFolder`. Empty when
 // cancelled. Main thread.
-std::optional<std::string> ChooseFolder(const std::string& message, const std::string& startFolder);
+[[nodiscard]] std::optional<std::string> ChooseFolder(const std::string& message,
+                                                      const std::string& startFolder);
 
 // Closes the progress window if it is open and returns when it is gone (any thread).
 void CloseCocoaWindowSync();

@@ -37,21 +37,21 @@
 #include <vector>
 
 #include "core/deployment.h"
+#include "core/unique_fd.h"
 #include "posix/curl_client.h"
 #include "posix/process.h"
-#include "posix/unique_fd.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using emberdale::core::UniqueFd;
 using emberdale::posix::CurlDownloader;
 using emberdale::posix::FetchText;
 using emberdale::posix::Run;
 using emberdale::posix::RunOptions;
 using emberdale::posix::Spawn;
 using emberdale::posix::SpawnOptions;
-using emberdale::posix::UniqueFd;
 
 constexpr const char* kSystemCaBundle = "/etc/ssl/certs/ca-certificates.crt";
 constexpr std::size_t kMiB = 1 << 20;

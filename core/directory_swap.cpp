@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/file_system.h"
 #include "core/paths.h"
 
 namespace emberdale::core {
@@ -16,27 +17,9 @@ namespace fs = std::filesystem;
 // Temporary name of the wrapper folder while its entries are moved up.
 constexpr std::string_view kHoistWrapperName = ".hoist-wrapper";
 
-// Whether an entry of this name is present (a symbolic link counts, dangling or not).
-bool EntryExists(const fs::path& path) {
-  std::error_code ec;
-  return fs::exists(fs::symlink_status(ExtendedLengthPath(path), ec));
-}
-
 bool Exists(const fs::path& path) {
   std::error_code ec;
   return fs::exists(ExtendedLengthPath(path), ec);
-}
-
-// The direct entries of dir, or nothing when it can't be listed completely.
-std::optional<std::vector<fs::path>> ListEntries(const fs::path& dir) {
-  std::error_code ec;
-  std::vector<fs::path> entries;
-  fs::directory_iterator it(ExtendedLengthPath(dir), ec);
-  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-    entries.push_back(it->path());
-  }
-  if (ec) return std::nullopt;
-  return entries;
 }
 
 // The single entry of root when it is a real directory (not a link) that contains marker.
@@ -79,8 +62,8 @@ bool HoistSingleWrapperDirectory(const fs::path& root, const fs::path& marker) {
 std::expected<void, std::string> ReplaceDirectory(const fs::path& staged, const fs::path& target,
                                                   const fs::path& backup, RenameRetry retry,
                                                   const Sleeper& sleep) {
+  RemoveAllQuietly(backup);
   std::error_code ignored;
-  fs::remove_all(ExtendedLengthPath(backup), ignored);
   fs::create_directories(ExtendedLengthPath(target.parent_path()), ignored);
 
   const std::string name = PathToUtf8(target.filename());
@@ -95,7 +78,7 @@ std::expected<void, std::string> ReplaceDirectory(const fs::path& staged, const 
     if (movedAside) (void)RenameWithRetry(backup, target, retry, sleep);
     return std::unexpected(std::format("can't move the new {} into place: {}", name, ec.message()));
   }
-  fs::remove_all(ExtendedLengthPath(backup), ignored);
+  RemoveAllQuietly(backup);
   return {};
 }
 

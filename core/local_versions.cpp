@@ -16,10 +16,6 @@ namespace {
 constexpr int kIndent = 2;
 constexpr std::size_t kReadChunkBytes = 16 * 1024;
 
-std::filesystem::path VersionsFile(const std::filesystem::path& root) {
-  return root / "config" / "versions.json";
-}
-
 ComponentVersion ParseComponent(const nlohmann::json& root, const char* key) {
   const auto it = root.find(key);
   if (it == root.end() || !it->is_object()) return {};
@@ -55,6 +51,10 @@ bool WriteFileDurably(const std::filesystem::path& path, std::string_view conten
 }
 
 }  // namespace
+
+std::filesystem::path VersionsFile(const std::filesystem::path& root) {
+  return root / "config" / "versions.json";
+}
 
 LocalVersions ParseLocalVersions(std::string_view text) {
   LocalVersions versions;

@@ -15,6 +15,9 @@ namespace emberdale::core {
 // A versions file larger than this is damaged: it reads as empty and is not loaded into memory.
 inline constexpr std::size_t kMaxVersionsFileBytes = 1024 * 1024;
 
+// root/config/versions.json, the one place that names the file.
+[[nodiscard]] std::filesystem::path VersionsFile(const std::filesystem::path& root);
+
 // The record held by `text`. Anything unusable (not JSON, too deep, not an object, wrong value
 // types) reads as empty, member by member. Never throws, logs nothing.
 [[nodiscard]] LocalVersions ParseLocalVersions(std::string_view text);

@@ -4,6 +4,7 @@
 #include <format>
 #include <nlohmann/json.hpp>
 
+#include "core/ascii.h"
 #include "core/deployment.h"
 #include "core/guarded_json.h"
 
@@ -12,14 +13,6 @@ namespace {
 
 constexpr std::string_view kHttpsScheme = "https://";
 constexpr std::size_t kSha256HexDigits = 64;
-
-bool IsAsciiDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-
-bool IsHexDigit(char c) {
-  return IsAsciiDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
 
 // Skips one run of digits from `pos`; false when there is none.
 bool SkipDigits(std::string_view s, std::size_t& pos) {
@@ -98,7 +91,7 @@ bool IsStrictSemver(std::string_view s) {
 bool IsSha256Hex(std::string_view s) {
   if (s.size() != kSha256HexDigits) return false;
   for (const char c : s) {
-    if (!IsHexDigit(c)) return false;
+    if (!IsAsciiHexDigit(c)) return false;
   }
   return true;
 }

@@ -7,12 +7,13 @@
 #include <optional>
 #include <string_view>
 
+#include "core/unique_fd.h"
+
 namespace emberdale::core {
 
 class OutputFile {
  public:
   OutputFile() = default;
-  ~OutputFile();
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
@@ -28,7 +29,7 @@ class OutputFile {
   [[nodiscard]] bool Close();
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 // Waits until the entries of `dir` (a file just renamed into it) are on the storage device. False

@@ -4,50 +4,37 @@
 
 #include <cerrno>
 
+#include "core/fd_io.h"
 #include "core/output_file.h"
 
 namespace emberdale::core {
 
-OutputFile::~OutputFile() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 bool OutputFile::Create(const std::filesystem::path& path) {
-  if (fd_ >= 0 && !Close()) return false;
+  if (fd_ && !Close()) return false;
+  int fd = -1;
   do {
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  } while (fd_ < 0 && errno == EINTR);
-  return fd_ >= 0;
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  fd_.Reset(fd);
+  return fd_.Valid();
 }
 
 bool OutputFile::Write(std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t written = ::write(fd_, data.data(), data.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
+  return WriteAll(fd_.Get(), data);
 }
 
 std::optional<std::uint64_t> OutputFile::Size() const {
   struct stat info {};
-  if (fd_ < 0 || ::fstat(fd_, &info) != 0) return std::nullopt;
+  if (!fd_ || ::fstat(fd_.Get(), &info) != 0) return std::nullopt;
   return static_cast<std::uint64_t>(info.st_size);
 }
 
 bool OutputFile::Sync() {
-  return fd_ >= 0 && ::fsync(fd_) == 0;
+  return fd_ && ::fsync(fd_.Get()) == 0;
 }
 
 bool OutputFile::Close() {
-  if (fd_ < 0) return true;
-  const int result = ::close(fd_);
-  fd_ = -1;
-  // After EINTR the descriptor is released on Linux; only a real error (EIO, ENOSPC) fails.
-  return result == 0 || errno == EINTR;
+  return fd_.Close();
 }
 
 bool SyncDirectory(const std::filesystem::path& dir) {
@@ -55,10 +42,8 @@ bool SyncDirectory(const std::filesystem::path& dir) {
   do {
     fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return false;
-  const bool synced = ::fsync(fd) == 0;
-  ::close(fd);
-  return synced;
+  const UniqueFd folder(fd);
+  return folder && ::fsync(folder.Get()) == 0;
 }
 
 }  // namespace emberdale::core

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <format>
@@ -10,6 +9,8 @@
 #include <system_error>
 #include <vector>
 
+#include "core/ascii.h"
+#include "core/file_system.h"
 #include "core/logging.h"
 #include "core/paths.h"
 #include "core/sha256.h"
@@ -31,11 +32,6 @@ struct PackageSource {
 };
 
 enum class SourceResult { Verified, Exhausted, Cancelled };
-
-void DeleteFile(const std::filesystem::path& file) {
-  std::error_code ignored;
-  std::filesystem::remove(ExtendedLengthPath(file), ignored);
-}
 
 // Empty when `file` has the entry's size and digest, else what is wrong with it.
 std::string CheckIntegrity(const std::filesystem::path& file, const UpdateInfo& info,
@@ -70,7 +66,7 @@ SourceResult TrySource(const PackageSource& source, const UpdateInfo& info,
   const int attempts = source.policy.attempts;
   for (int n = 1; n <= attempts; ++n) {
     if (downloader.Cancelled()) {
-      DeleteFile(destination);
+      RemoveQuietly(destination);
       return SourceResult::Cancelled;
     }
     if (n >= 2) {
@@ -78,7 +74,7 @@ SourceResult TrySource(const PackageSource& source, const UpdateInfo& info,
       logging::Warn("Retrying {} download in {} ms (attempt {}/{})", source.label, delay.count(), n,
                     attempts);
       if (!downloader.WaitBeforeRetry(delay)) {
-        DeleteFile(destination);
+        RemoveQuietly(destination);
         return SourceResult::Cancelled;
       }
     }
@@ -86,7 +82,7 @@ SourceResult TrySource(const PackageSource& source, const UpdateInfo& info,
     const auto downloaded =
         downloader.DownloadOnce(source.url, destination, source.policy, progress);
     if (!downloaded) {
-      DeleteFile(destination);
+      RemoveQuietly(destination);
       logging::Warn("Download from {} failed: {}", source.label, downloaded.error().message);
       last = AcquireError::DownloadFailed;
       if (downloaded.error().retryable) continue;
@@ -98,7 +94,7 @@ SourceResult TrySource(const PackageSource& source, const UpdateInfo& info,
                     source.label);
       return SourceResult::Verified;
     }
-    DeleteFile(destination);
+    RemoveQuietly(destination);
     if (downloader.Cancelled()) return SourceResult::Cancelled;
     logging::Warn("File from {} failed verification: {}", source.label, problem);
     last = AcquireError::VerificationFailed;
@@ -118,11 +114,7 @@ DownloadPolicy CdnDownloadPolicy() {
 }
 
 bool Sha256Equals(std::string_view a, std::string_view b) {
-  if (a.empty() || a.size() != b.size()) return false;
-  return std::ranges::equal(a, b, [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) ==
-           std::tolower(static_cast<unsigned char>(y));
-  });
+  return !a.empty() && EqualsIgnoringAsciiCase(a, b);
 }
 
 std::expected<void, AcquireError> AcquirePackage(const UpdateInfo& info,

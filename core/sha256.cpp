@@ -1,16 +1,10 @@
 #include "core/sha256.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <format>
 #include <memory>
-#include <optional>
-#include <utility>
 
+#include "core/input_file.h"
 #include "core/paths.h"
 #include "core/sha256_compress.h"
 
@@ -26,48 +20,6 @@ constexpr std::size_t kLengthFieldOffset = 56;
 
 constexpr Sha256State kInitialState = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                        0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-
-// An open file descriptor, closed when the object dies.
-class OwnedFd {
- public:
-  explicit OwnedFd(int fd) : fd_(fd) {}
-  ~OwnedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  OwnedFd(OwnedFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  OwnedFd(const OwnedFd&) = delete;
-  OwnedFd& operator=(const OwnedFd&) = delete;
-  OwnedFd& operator=(OwnedFd&&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
-
-// Opens a regular file (or anything else readable that is not a directory) for reading.
-OwnedFd OpenForReading(const std::filesystem::path& file) {
-  OwnedFd fd(::open(ExtendedLengthPath(file).c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat info {};
-  if (!fd.valid() || ::fstat(fd.get(), &info) != 0 || S_ISDIR(info.st_mode)) return OwnedFd(-1);
-  return fd;
-}
-
-// Reads until `buffer` is full or the end of the file is reached, as a stream read does.
-// Returns the number of bytes read (less than the buffer only at the end of the file), or
-// nothing on a read error.
-std::optional<std::size_t> ReadFull(int fd, std::span<std::byte> buffer) {
-  std::size_t filled = 0;
-  while (filled < buffer.size()) {
-    const ssize_t got = ::read(fd, buffer.data() + filled, buffer.size() - filled);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return std::nullopt;
-    if (got == 0) break;
-    filled += static_cast<std::size_t>(got);
-  }
-  return filled;
-}
 
 }  // namespace
 
@@ -143,18 +95,19 @@ std::string Sha256Hex(std::string_view data) {
 
 std::expected<std::string, std::string> FileSha256(const std::filesystem::path& file,
                                                    const std::function<bool()>& cancelled) {
-  const OwnedFd fd = OpenForReading(file);
-  if (!fd.valid()) return std::unexpected(std::format("can't open {}", PathToUtf8(file)));
+  InputFile in;
+  if (!in.Open(ExtendedLengthPath(file))) {
+    return std::unexpected(std::format("can't open {}", PathToUtf8(file)));
+  }
 
-  const auto buffer = std::make_unique<std::byte[]>(kFileChunkSize);
-  const std::span<std::byte> chunk(buffer.get(), kFileChunkSize);
+  const auto buffer = std::make_unique<char[]>(kFileChunkSize);
   Sha256 hasher;
   while (true) {
     if (cancelled && cancelled()) return std::unexpected("cancelled");
-    const std::optional<std::size_t> got = ReadFull(fd.get(), chunk);
-    if (!got) return std::unexpected(std::format("read error on {}", PathToUtf8(file)));
-    hasher.Update(chunk.first(*got));
-    if (*got < chunk.size()) break;
+    const std::int64_t got = in.Read(buffer.get(), kFileChunkSize);
+    if (got < 0) return std::unexpected(std::format("read error on {}", PathToUtf8(file)));
+    hasher.Update(std::string_view(buffer.get(), static_cast<std::size_t>(got)));
+    if (static_cast<std::size_t>(got) < kFileChunkSize) break;
   }
   return hasher.FinishHex();
 }

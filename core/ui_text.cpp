@@ -3,6 +3,8 @@
 #include <format>
 #include <string>
 
+#include "core/ascii.h"
+
 namespace emberdale::core {
 namespace {
 
@@ -133,10 +135,6 @@ constexpr UiStrings UI_TEXT_EN = {
     .openLogButton = "Open log",
 };
 
-char AsciiLower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
   for (std::size_t at = text.find(from); at != std::string::npos;
        at = text.find(from, at + to.size())) {
@@ -149,7 +147,7 @@ void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
 constinit const UiStrings* g_uiText = &UI_TEXT_EN;
 
 Language LanguageFromLocaleName(std::string_view name) {
-  if (name.size() < 2 || AsciiLower(name[0]) != 'r' || AsciiLower(name[1]) != 'u') {
+  if (name.size() < 2 || !EqualsIgnoringAsciiCase(name.substr(0, 2), "ru")) {
     return Language::English;
   }
   if (name.size() == 2) return Language::Russian;
@@ -186,9 +184,7 @@ bool IsYesAnswer(std::string_view answer) {
   if (last == std::string_view::npos) return true;
   answer = answer.substr(0, last + 1);
 
-  std::string folded;
-  folded.reserve(answer.size());
-  for (const char c : answer) folded.push_back(AsciiLower(c));
+  std::string folded = ToLowerAscii(answer);
   ReplaceAll(folded, "\u0414", "\u0434");  // Д -> д
   ReplaceAll(folded, "\u0410", "\u0430");  // А -> а
   return folded == "y" || folded == "yes" || folded == "\u0434" || folded == "\u0434\u0430";

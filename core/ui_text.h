@@ -79,6 +79,14 @@ extern const UiStrings* g_uiText;
 // Russian-English pairs chosen by this.
 [[nodiscard]] bool CurrentUiIsRussian();
 
+// One text outside the tables in both languages: the place that picks the Russian or the English
+// one for the current table.
+struct TextPair {
+  const char* english;
+  const char* russian;
+  [[nodiscard]] const char* get() const { return CurrentUiIsRussian() ? russian : english; }
+};
+
 // A byte count as megabytes of 1048576 bytes with two decimals ('.' whatever the locale) followed
 // by the table's unit, e.g. "1.50 MB".
 [[nodiscard]] std::string FormatMegabytes(const UiStrings& ui, std::uint64_t bytes);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <chrono>
 #include <expected>
 #include <optional>
@@ -11,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/ascii.h"
+#include "core/file_system.h"
 #include "core/interrupted_install.h"
 #include "core/local_versions.h"
 #include "core/logging.h"
@@ -43,10 +44,6 @@ constexpr std::size_t kShortHashLength = 8;
 
 constexpr Component kComponents[] = {Component::Launcher, Component::Jre};
 
-char ToLowerAscii(char c) {
-  return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
-
 int StartPercent(Component component) {
   return component == Component::Jre ? kJreStartPercent : kLauncherStartPercent;
 }
@@ -72,14 +69,8 @@ const UpdateInfo* EntryOf(const LauncherManifest* manifest, Component component)
 
 // temp / "launcher-package.zip" and the like.
 fs::path ComponentPackagePath(const fs::path& root, Component component, std::string_view url) {
-  std::string name(ComponentLogName(component));
-  std::ranges::transform(name, name.begin(), ToLowerAscii);
-  return TempDir(root) / (name + "-package" + PackageExtension(url));
-}
-
-void DeleteFile(const fs::path& file) {
-  std::error_code ignored;
-  fs::remove(ExtendedLengthPath(file), ignored);
+  return TempDir(root) /
+         (ToLowerAscii(ComponentLogName(component)) + "-package" + PackageExtension(url));
 }
 
 // Empties the temp folder entry by entry, warning about each entry that stays. A temp that is a
@@ -239,7 +230,7 @@ std::optional<UpdateOutcome> ApplyComponentUpdate(UpdaterHost& host, Downloader&
   LocalVersions local = ReadLocalVersions(root);
   RecordOf(local, component) = {target.version, target.sha256};
   SaveLocalVersions(root, local);
-  DeleteFile(package);
+  RemoveQuietly(package);
   logging::Info("{} {} installed", ComponentLogName(component), target.version);
   return std::nullopt;
 }
@@ -280,7 +271,7 @@ UpdateOutcome RunUpdate(UpdaterHost& host) {
   // component's only copy there.
   RestoreInterruptedInstalls(root);
   std::error_code ignored;
-  fs::create_directories(ExtendedLengthPath(root / "config"), ignored);
+  fs::create_directories(ExtendedLengthPath(VersionsFile(root).parent_path()), ignored);
   fs::create_directories(ExtendedLengthPath(TempDir(root)), ignored);
 
   host.ReportStep(Step::Preparing, std::nullopt, 0);
@@ -318,8 +309,8 @@ std::string_view ComponentLogName(Component component) {
 std::string PackageExtension(std::string_view url) {
   url = url.substr(0, url.find_first_of("?#"));
   const std::size_t slash = url.rfind('/');
-  std::string name(slash == std::string_view::npos ? url : url.substr(slash + 1));
-  std::ranges::transform(name, name.begin(), ToLowerAscii);
+  const std::string name =
+      ToLowerAscii(slash == std::string_view::npos ? url : url.substr(slash + 1));
   for (const std::string_view extension : {".tar.gz", ".tgz", ".zip", ".gz"}) {
     if (name.ends_with(extension)) return std::string(extension);
   }

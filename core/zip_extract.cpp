@@ -3,18 +3,18 @@
 #include <zip.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <memory>
 #include <system_error>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
-#include "core/input_file.h"
+#include "core/ascii.h"
+#include "core/file_system.h"
 #include "core/logging.h"
 #include "core/output_file.h"
 #include "core/paths.h"
+#include "core/read_ahead_source.h"
 
 namespace emberdale::core {
 namespace {
@@ -32,10 +32,6 @@ constexpr std::uint64_t kMaxTotalBytes = 3072 * kMiB;
 constexpr std::uint32_t kDosDirectoryAttribute = 0x10;
 // One buffer carries every entry from the inflater to its file.
 constexpr std::size_t kCopyBufferBytes = 1024 * 1024;
-// The archive is read ahead in blocks of this size; reads at least kDirectReadBytes long bypass
-// the read-ahead buffer.
-constexpr std::size_t kReadAheadBytes = 256 * 1024;
-constexpr std::size_t kDirectReadBytes = 64 * 1024;
 
 struct PlannedEntry {
   std::uint32_t index = 0;
@@ -63,19 +59,6 @@ struct SourceFreer {
 using ZipSource = std::unique_ptr<zip_source_t, SourceFreer>;
 
 // --- Entry names ---------------------------------------------------------------------------
-
-char FoldAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsIgnoringAsciiCase(std::string_view text, std::string_view other) {
-  return std::ranges::equal(text, other,
-                            [](char a, char b) { return FoldAscii(a) == FoldAscii(b); });
-}
-
-bool IsAsciiLetter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
 
 bool IsJunkComponent(std::string_view component) {
   static constexpr std::string_view kMetadataNames[] = {".ds_store", "thumbs.db", "desktop.ini",
@@ -110,15 +93,6 @@ std::uint64_t ToMiB(std::uint64_t bytes) {
 
 // --- Checks before the archive is read -------------------------------------------------------
 
-Result CreateDirectories(const std::filesystem::path& directory) {
-  std::error_code error;
-  std::filesystem::create_directories(ExtendedLengthPath(directory), error);
-  if (error)
-    return std::unexpected(
-        std::format("can't create {}: {}", PathToUtf8(directory), error.message()));
-  return {};
-}
-
 std::expected<std::uint64_t, std::string> CheckArchiveSize(const std::filesystem::path& archive,
                                                            const std::string& archiveText) {
   std::error_code error;
@@ -145,106 +119,7 @@ Result CheckFreeSpace(const std::filesystem::path& destination, std::uint64_t ar
 
 // --- Reading the archive ---------------------------------------------------------------------
 
-// The open archive as libzip reads it: positioned reads through a read-ahead buffer, so the many
-// small reads of headers and compressed data do not cost a system call each.
-struct ArchiveStream {
-  ArchiveStream() { zip_error_init(&error); }
-  ~ArchiveStream() { zip_error_fini(&error); }
-  ArchiveStream(const ArchiveStream&) = delete;
-  ArchiveStream& operator=(const ArchiveStream&) = delete;
-
-  InputFile file;
-  std::uint64_t size = 0;
-  std::uint64_t position = 0;
-  std::unique_ptr<char[]> ahead = std::make_unique_for_overwrite<char[]>(kReadAheadBytes);
-  std::uint64_t aheadStart = 0;
-  std::size_t aheadLength = 0;
-  zip_error_t error;
-};
-
-// Reads up to `count` bytes at the absolute `offset`; fewer only at the end of the archive.
-// Returns the number of bytes read, or -1 on a read error.
-std::int64_t ReadFromStream(ArchiveStream& stream, std::uint64_t offset, char* buffer,
-                            std::uint64_t count) {
-  std::uint64_t done = 0;
-  while (done < count && offset + done < stream.size) {
-    const std::uint64_t at = offset + done;
-    const std::uint64_t wanted = count - done;
-    if (at >= stream.aheadStart && at < stream.aheadStart + stream.aheadLength) {
-      const std::uint64_t skip = at - stream.aheadStart;
-      const std::uint64_t take = std::min<std::uint64_t>(wanted, stream.aheadLength - skip);
-      std::memcpy(buffer + done, stream.ahead.get() + skip, take);
-      done += take;
-    } else if (wanted >= kDirectReadBytes) {  // large reads go straight to the caller
-      const std::int64_t got = stream.file.ReadAt(at, buffer + done, wanted);
-      if (got <= 0) return got < 0 ? -1 : static_cast<std::int64_t>(done);
-      done += static_cast<std::uint64_t>(got);
-    } else {
-      const std::int64_t got = stream.file.ReadAt(at, stream.ahead.get(), kReadAheadBytes);
-      if (got <= 0) return got < 0 ? -1 : static_cast<std::int64_t>(done);
-      stream.aheadStart = at;
-      stream.aheadLength = static_cast<std::size_t>(got);
-    }
-  }
-  return static_cast<std::int64_t>(done);
-}
-
-// libzip's view of an ArchiveStream: a seekable, read-only source.
-zip_int64_t ArchiveSourceCallback(void* context, void* data, zip_uint64_t length,
-                                  zip_source_cmd_t command) {
-  ArchiveStream& stream = *static_cast<ArchiveStream*>(context);
-  switch (command) {
-    case ZIP_SOURCE_OPEN:
-      stream.position = 0;
-      return 0;
-    case ZIP_SOURCE_READ: {
-      const std::int64_t got =
-          ReadFromStream(stream, stream.position, static_cast<char*>(data), length);
-      if (got < 0) {
-        zip_error_set(&stream.error, ZIP_ER_READ, errno);
-        return -1;
-      }
-      stream.position += static_cast<std::uint64_t>(got);
-      return got;
-    }
-    case ZIP_SOURCE_SEEK: {
-      const zip_int64_t to =
-          zip_source_seek_compute_offset(stream.position, stream.size, data, length, &stream.error);
-      if (to < 0) return -1;
-      stream.position = static_cast<std::uint64_t>(to);
-      return 0;
-    }
-    case ZIP_SOURCE_TELL:
-      return static_cast<zip_int64_t>(stream.position);
-    case ZIP_SOURCE_STAT: {
-      if (length < sizeof(zip_stat_t)) {
-        zip_error_set(&stream.error, ZIP_ER_INVAL, 0);
-        return -1;
-      }
-      zip_stat_t* stat = static_cast<zip_stat_t*>(data);
-      zip_stat_init(stat);
-      stat->size = stream.size;
-      stat->valid |= ZIP_STAT_SIZE;
-      return sizeof(zip_stat_t);
-    }
-    case ZIP_SOURCE_ERROR:
-      return zip_error_to_data(&stream.error, data, length);
-    case ZIP_SOURCE_SUPPORTS:
-      return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
-                                            ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE,
-                                            ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL, ZIP_SOURCE_SUPPORTS,
-                                            ZIP_SOURCE_ACCEPT_EMPTY, -1);
-    case ZIP_SOURCE_ACCEPT_EMPTY:  // an empty file is no archive
-    case ZIP_SOURCE_CLOSE:
-    case ZIP_SOURCE_FREE:  // the stream belongs to the ZipReader
-      return 0;
-    default:
-      zip_error_set(&stream.error, ZIP_ER_OPNOTSUPP, 0);
-      return -1;
-  }
-}
-
-// Owns the archive stream and libzip's reader over it; the reader is discarded first.
+// Owns the archive source and libzip's reader over it; the reader is discarded first.
 class ZipReader {
  public:
   zip_t* get() const { return zip_.get(); }
@@ -254,7 +129,7 @@ class ZipReader {
                                                     const std::string& archiveText);
 
  private:
-  std::unique_ptr<ArchiveStream> stream_ = std::make_unique<ArchiveStream>();
+  std::unique_ptr<ReadAheadSource> source_ = std::make_unique<ReadAheadSource>();
   std::unique_ptr<zip_t, ZipDiscarder> zip_;
 };
 
@@ -262,13 +137,12 @@ std::expected<ZipReader, std::string> ZipReader::Open(const std::filesystem::pat
                                                       std::uint64_t size,
                                                       const std::string& archiveText) {
   ZipReader reader;
-  if (!reader.stream_->file.Open(ExtendedLengthPath(archive))) {
+  if (!reader.source_->Open(ExtendedLengthPath(archive), size)) {
     return std::unexpected(std::format("can't open {}", archiveText));
   }
-  reader.stream_->size = size;
   zip_error_t error;
   zip_error_init(&error);
-  ZipSource source(zip_source_function_create(ArchiveSourceCallback, reader.stream_.get(), &error));
+  ZipSource source(reader.source_->CreateZipSource(&error));
   if (source) reader.zip_.reset(zip_open_from_source(source.get(), ZIP_RDONLY, &error));
   zip_error_fini(&error);
   if (!reader.zip_) return std::unexpected(std::format("not a valid ZIP archive: {}", archiveText));
@@ -451,10 +325,7 @@ Result PlanWriter::EnsureDirectory(const std::filesystem::path& directory) {
   if (knownDirectories_.contains(directory.native())) return {};
   std::error_code error;
   MakeDirectoryChain(directory, error);
-  if (error) {
-    return std::unexpected(
-        std::format("can't create {}: {}", PathToUtf8(directory), error.message()));
-  }
+  if (error) return std::unexpected(CantCreateMessage(directory, error));
   knownDirectories_.insert(directory.native());
   return {};
 }

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "core/file_system.h"
 #include "core/interrupted_install.h"
 #include "core/logging.h"
 #include "core/paths.h"
@@ -15,11 +16,13 @@ namespace emberdale::posix {
 namespace {
 
 namespace fs = std::filesystem;
+using core::EntryExists;
 using core::ExtendedLengthPath;
 using core::kItemBackupPrefix;
 using core::kRuntimeBackupName;
 using core::kRuntimeFolderName;
 using core::PathToUtf8;
+using core::RemoveAllQuietly;
 
 constexpr std::string_view kLauncherStagingName = "staging-launcher";
 constexpr std::string_view kRuntimeStagingName = "staging-jre";
@@ -31,31 +34,24 @@ constexpr fs::perms kExecutableMode = static_cast<fs::perms>(0755);
 constexpr std::string_view kExecutablesFolderName = "bin";
 constexpr std::string_view kSpawnHelperName = "jspawnhelper";
 
-// An empty staging directory parent/name: whatever an earlier failure left there is removed.
-std::expected<fs::path, std::string> NewStagingDir(const fs::path& parent, std::string_view name) {
-  const fs::path dir = parent / name;
-  std::error_code ec;
-  fs::remove_all(ExtendedLengthPath(dir), ec);
-  fs::create_directories(ExtendedLengthPath(dir), ec);
-  if (ec) return std::unexpected(std::format("can't create {}: {}", PathToUtf8(dir), ec.message()));
+// The package unpacked into the empty staging directory workDir/name (whatever an earlier
+// failure left there is removed first).
+std::expected<fs::path, std::string> UnpackIntoStaging(const fs::path& package,
+                                                       const fs::path& workDir,
+                                                       std::string_view name) {
+  const fs::path dir = workDir / name;
+  RemoveAllQuietly(dir);
+  if (auto made = core::CreateDirectories(dir); !made) return std::unexpected(made.error());
+  if (auto extracted = ExtractPackage(package, dir); !extracted) {
+    return std::unexpected(extracted.error());
+  }
   return dir;
-}
-
-// Whether an entry of this name is present (a symbolic link counts, dangling or not).
-bool EntryExists(const fs::path& path) {
-  std::error_code ec;
-  return fs::exists(fs::symlink_status(ExtendedLengthPath(path), ec));
 }
 
 std::error_code Rename(const fs::path& from, const fs::path& to) {
   std::error_code ec;
   fs::rename(ExtendedLengthPath(from), ExtendedLengthPath(to), ec);
   return ec;
-}
-
-void RemoveAll(const fs::path& path) {
-  std::error_code ignored;
-  fs::remove_all(ExtendedLengthPath(path), ignored);
 }
 
 // Moves the old runtime folder from the replaced item into the new one, when the new item is a
@@ -76,7 +72,7 @@ std::expected<void, std::string> InstallLauncherItem(const fs::path& entry,
   const fs::path name = entry.filename();
   const fs::path dest = installDir / name;
   const fs::path backup = workDir / (std::string(kItemBackupPrefix) + name.native());
-  RemoveAll(backup);
+  RemoveAllQuietly(backup);
 
   const bool movedAside = EntryExists(dest);
   if (movedAside) {
@@ -98,18 +94,8 @@ std::expected<void, std::string> InstallLauncherItem(const fs::path& entry,
     return std::unexpected(
         std::format("can't carry the runtime over to {}: {}", PathToUtf8(dest), ec.message()));
   }
-  RemoveAll(backup);
+  RemoveAllQuietly(backup);
   return {};
-}
-
-// The direct entries of dir; empty when it can't be listed.
-std::vector<fs::path> ListEntries(const fs::path& dir) {
-  std::error_code ec;
-  std::vector<fs::path> entries;
-  fs::directory_iterator it(ExtendedLengthPath(dir), ec);
-  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) entries.push_back(it->path());
-  if (ec) entries.clear();
-  return entries;
 }
 
 bool NeedsExecutableMode(const fs::path& path) {
@@ -122,18 +108,17 @@ bool NeedsExecutableMode(const fs::path& path) {
 std::expected<void, std::string> InstallLauncherPackage(const fs::path& package,
                                                         const fs::path& installDir,
                                                         const fs::path& workDir) {
-  const auto staging = NewStagingDir(workDir, kLauncherStagingName);
+  const auto staging = UnpackIntoStaging(package, workDir, kLauncherStagingName);
   if (!staging) return std::unexpected(staging.error());
-  if (auto extracted = ExtractPackage(package, *staging); !extracted) return extracted;
 
-  const std::vector<fs::path> entries = ListEntries(*staging);
+  const auto entries = core::ListEntries(*staging).value_or(std::vector<fs::path>{});
   if (entries.empty()) return std::unexpected("the launcher package is empty");
   for (const fs::path& entry : entries) {
     if (auto installed = InstallLauncherItem(entry, installDir, workDir); !installed) {
       return installed;
     }
   }
-  RemoveAll(*staging);
+  RemoveAllQuietly(*staging);
   return {};
 }
 
@@ -141,9 +126,8 @@ std::expected<void, std::string> InstallRuntimePackage(const fs::path& package,
                                                        const fs::path& runtimeDir,
                                                        const fs::path& workDir,
                                                        const core::Sleeper& sleep) {
-  const auto staging = NewStagingDir(workDir, kRuntimeStagingName);
+  const auto staging = UnpackIntoStaging(package, workDir, kRuntimeStagingName);
   if (!staging) return std::unexpected(staging.error());
-  if (auto extracted = ExtractPackage(package, *staging); !extracted) return extracted;
   if (!core::HoistSingleWrapperDirectory(*staging, kRuntimeMarker)) {
     return std::unexpected("JRE archive layout not recognized: bin/java not found");
   }
@@ -151,7 +135,7 @@ std::expected<void, std::string> InstallRuntimePackage(const fs::path& package,
   auto replaced = core::ReplaceDirectory(*staging, runtimeDir, workDir / kRuntimeBackupName,
                                          kRuntimeSwapRetry, sleep);
   if (!replaced) {
-    RemoveAll(*staging);
+    RemoveAllQuietly(*staging);
     return replaced;
   }
   MakeRuntimeExecutable(runtimeDir);

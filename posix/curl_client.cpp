@@ -11,6 +11,8 @@
 #include <thread>
 #include <utility>
 
+#include "core/unique_file.h"
+
 namespace emberdale::posix {
 namespace {
 
@@ -31,12 +33,6 @@ struct CurlDeleter {
   }
 };
 using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
-
-// Closes the destination of a download; its result is of no interest after the flush.
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using OutputFile = std::unique_ptr<std::FILE, FileCloser>;
 
 struct TransferState {
   const CancelPredicate* cancel = nullptr;
@@ -107,12 +103,15 @@ long ResponseCode(CURL* handle) {
   return code;
 }
 
-bool RetryableStatus(long code) {
-  return code == 0 || code == 408 || code == 429 || code >= 500;
+// Whether the engine may try the same source again after a failure.
+enum class Retry { No, Yes };
+
+Retry RetryForStatus(long code) {
+  return (code == 0 || code == 408 || code == 429 || code >= 500) ? Retry::Yes : Retry::No;
 }
 
-core::DownloadError Failed(std::string message, bool retryable) {
-  return core::DownloadError{std::move(message), retryable};
+core::DownloadError Failed(std::string message, Retry retry) {
+  return core::DownloadError{std::move(message), retry == Retry::Yes};
 }
 
 }  // namespace
@@ -159,12 +158,13 @@ std::expected<void, core::DownloadError> CurlDownloader::DownloadOnce(
     const std::string& url, const std::filesystem::path& destination,
     const core::DownloadPolicy& policy, const core::ProgressCallback& progress) {
   // Declared before the handle, so the handle is released first and the file closed after it.
-  OutputFile file(std::fopen(destination.c_str(), "wb"));
-  if (!file) return std::unexpected(Failed("can't create " + destination.native(), false));
+  // The close's result is of no interest: the data is flushed and checked before.
+  core::UniqueFile file(std::fopen(destination.c_str(), "wb"));
+  if (!file) return std::unexpected(Failed("can't create " + destination.native(), Retry::No));
 
   TransferState state{.cancel = &cancel, .progress = &progress, .file = file.get()};
   CurlHandle handle = NewHandle(url, userAgent, state);
-  if (!handle) return std::unexpected(Failed("curl_easy_init failed", true));
+  if (!handle) return std::unexpected(Failed("curl_easy_init failed", Retry::Yes));
   CURL* h = handle.get();
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(policy.connectTimeout));
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT,
@@ -173,18 +173,18 @@ std::expected<void, core::DownloadError> CurlDownloader::DownloadOnce(
 
   const CURLcode result = curl_easy_perform(h);
   const long code = ResponseCode(h);
-  if (result == CURLE_ABORTED_BY_CALLBACK) return std::unexpected(Failed("cancelled", false));
+  if (result == CURLE_ABORTED_BY_CALLBACK) return std::unexpected(Failed("cancelled", Retry::No));
   if (state.writeFailed) {
-    return std::unexpected(Failed("can't write " + destination.native(), false));
+    return std::unexpected(Failed("can't write " + destination.native(), Retry::No));
   }
   if (result == CURLE_OPERATION_TIMEDOUT) {
-    return std::unexpected(Failed("too slow or stalled", true));
+    return std::unexpected(Failed("too slow or stalled", Retry::Yes));
   }
-  if (result != CURLE_OK) return std::unexpected(Failed(curl_easy_strerror(result), true));
+  if (result != CURLE_OK) return std::unexpected(Failed(curl_easy_strerror(result), Retry::Yes));
   if (code != 200)
-    return std::unexpected(Failed(std::format("HTTP {}", code), RetryableStatus(code)));
+    return std::unexpected(Failed(std::format("HTTP {}", code), RetryForStatus(code)));
   if (std::fflush(file.get()) != 0) {
-    return std::unexpected(Failed("can't write " + destination.native(), false));
+    return std::unexpected(Failed("can't write " + destination.native(), Retry::No));
   }
   return {};
 }

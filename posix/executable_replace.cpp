@@ -8,6 +8,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "core/file_system.h"
 #include "core/paths.h"
 #include "core/update_run.h"
 #include "posix/package_unpack.h"
@@ -18,6 +19,8 @@ namespace {
 namespace fs = std::filesystem;
 using core::ExtendedLengthPath;
 using core::PathToUtf8;
+using core::RemoveAllQuietly;
+using core::RemoveQuietly;
 
 constexpr std::string_view kStagedSuffix = ".new";
 constexpr std::string_view kBackupSuffix = ".backup";
@@ -45,7 +48,7 @@ std::expected<fs::path, std::string> NewExecutable(const fs::path& exe, const fs
                                                    const fs::path& unpackDir) {
   if (core::PackageExtension(PathToUtf8(package.filename())).empty()) return package;
   std::error_code ignored;
-  fs::remove_all(ExtendedLengthPath(unpackDir), ignored);
+  RemoveAllQuietly(unpackDir);
   fs::create_directories(ExtendedLengthPath(unpackDir), ignored);
   if (auto extracted = ExtractPackage(package, unpackDir); !extracted) {
     return std::unexpected(extracted.error());
@@ -81,7 +84,7 @@ std::expected<void, std::string> ReplaceExecutable(const fs::path& exe, const fs
   std::error_code ec;
   std::error_code ignored;
   // A fresh file, so that a leftover staged file's other names are never written through.
-  fs::remove(ExtendedLengthPath(staged), ignored);
+  RemoveQuietly(staged);
   fs::copy_file(ExtendedLengthPath(*source), ExtendedLengthPath(staged),
                 fs::copy_options::overwrite_existing, ec);
   if (ec) return std::unexpected(std::format("can't stage the new binary: {}", ec.message()));
@@ -95,11 +98,11 @@ std::expected<void, std::string> ReplaceExecutable(const fs::path& exe, const fs
 
   fs::rename(ExtendedLengthPath(staged), ExtendedLengthPath(exe), ec);
   if (ec) {
-    fs::remove(ExtendedLengthPath(staged), ignored);
-    fs::remove(ExtendedLengthPath(backup), ignored);
+    RemoveQuietly(staged);
+    RemoveQuietly(backup);
     return std::unexpected(std::format("can't replace {}: {}", PathToUtf8(exe), ec.message()));
   }
-  fs::remove_all(ExtendedLengthPath(unpackDir), ignored);
+  RemoveAllQuietly(unpackDir);
   return {};
 }
 
@@ -111,8 +114,7 @@ void RestoreExecutableBackup(const fs::path& exe) {
 }
 
 void RemoveExecutableBackup(const fs::path& exe) {
-  std::error_code ignored;
-  fs::remove(ExtendedLengthPath(WithSuffix(exe, kBackupSuffix)), ignored);
+  RemoveQuietly(WithSuffix(exe, kBackupSuffix));
 }
 
 std::string ExecSelf(const fs::path& exe, const std::vector<std::string>& args) {

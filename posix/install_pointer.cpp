@@ -3,11 +3,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <fstream>
 #include <string_view>
 
-#include "posix/unique_fd.h"
+#include "core/fd_io.h"
+#include "core/unique_fd.h"
 
 namespace emberdale::posix {
 namespace {
@@ -16,22 +16,13 @@ constexpr std::string_view kTrailingJunk = "\r /";
 constexpr std::string_view kTempSuffix = ".tmp";
 constexpr mode_t kPointerFileMode = 0644;
 
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t written = ::write(fd, data.data(), data.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    data.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
 // Writes the content to a fresh (truncated) file and makes it durable before it is renamed.
 bool WriteDurably(const std::string& path, std::string_view content) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kPointerFileMode));
+  core::UniqueFd fd(
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kPointerFileMode));
   if (!fd) return false;
-  if (!WriteAll(fd.Get(), content) || ::fsync(fd.Get()) != 0) return false;
-  return ::close(fd.Release()) == 0;
+  if (!core::WriteAll(fd.Get(), content) || ::fsync(fd.Get()) != 0) return false;
+  return fd.Close();
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 #include "posix/package_unpack.h"
 
 #include <format>
-#include <system_error>
 
+#include "core/file_system.h"
 #include "core/paths.h"
 #include "core/update_run.h"
 #include "core/zip_extract.h"
@@ -26,12 +26,7 @@ std::expected<void, std::string> ExtractPackage(const std::filesystem::path& arc
 
 std::expected<void, std::string> ExtractTarGz(const std::filesystem::path& archive,
                                               const std::filesystem::path& destination) {
-  std::error_code error;
-  std::filesystem::create_directories(ExtendedLengthPath(destination), error);
-  if (error) {
-    return std::unexpected(
-        std::format("can't create {}: {}", PathToUtf8(destination), error.message()));
-  }
+  if (auto made = core::CreateDirectories(destination); !made) return made;
   RunOptions options;  // the caller's working directory
   options.captureOutput = true;
   options.captureStderr = true;

@@ -16,10 +16,14 @@
 #include <initializer_list>
 #include <map>
 
+#include "core/fd_io.h"
+
 extern char** environ;
 
 namespace emberdale::posix {
 namespace {
+
+using core::UniqueFd;
 
 constexpr const char* kNullDevice = "/dev/null";
 constexpr mode_t kOutputFileMode = 0644;
@@ -188,10 +192,10 @@ std::string ReadBounded(int fd) {
   std::string output;
   std::array<char, kReadBlockSize> block;
   for (;;) {
-    const ssize_t count = read(fd, block.data(), block.size());
-    if (count < 0 && errno == EINTR) continue;
+    const std::int64_t count = core::ReadFull(fd, block);
     if (count <= 0) break;
     if (output.size() < kMaxCapturedOutput) output.append(block.data(), count);
+    if (static_cast<std::size_t>(count) < block.size()) break;
   }
   return output;
 }
@@ -204,11 +208,24 @@ pid_t WaitRepeating(pid_t pid, int* status) {
   return result;
 }
 
+ChildEnd DecodeStatus(int status) {
+  if (WIFEXITED(status)) return {ChildEnd::Kind::Exited, WEXITSTATUS(status)};
+  if (WIFSIGNALED(status)) return {ChildEnd::Kind::Signalled, WTERMSIG(status)};
+  return {};
+}
+
 int WaitForExitCode(pid_t pid) {
   int status = 0;
   if (WaitRepeating(pid, &status) < 0) return kUnknownExitCode;
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return kSignalExitBase + WTERMSIG(status);
+  const ChildEnd end = DecodeStatus(status);
+  switch (end.kind) {
+    case ChildEnd::Kind::Exited:
+      return end.number;
+    case ChildEnd::Kind::Signalled:
+      return kSignalExitBase + end.number;
+    case ChildEnd::Kind::Other:
+      break;
+  }
   return kUnknownExitCode;
 }
 
@@ -288,6 +305,12 @@ std::expected<pid_t, std::string> Spawn(const std::vector<std::string>& argv,
   if (options.environment.empty()) return SpawnWith(argv, actions, attributes, nullptr);
   const std::vector<std::string> environment = ChildEnvironment(options.environment);
   return SpawnWith(argv, actions, attributes, &environment);
+}
+
+std::optional<ChildEnd> PollChild(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, WNOHANG) != pid) return std::nullopt;
+  return DecodeStatus(status);
 }
 
 std::expected<RunResult, std::string> Run(const std::vector<std::string>& argv,
@@ -382,16 +405,9 @@ PipedProcess& PipedProcess::operator=(PipedProcess&& other) noexcept {
 bool PipedProcess::Write(std::string_view data) {
   if (!stdinFd_) return false;
   SigpipeSuppressor suppressor;
-  while (!data.empty()) {
-    const ssize_t written = write(stdinFd_.Get(), data.data(), data.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      if (written < 0 && errno == EPIPE) suppressor.NoteBrokenPipe();
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
+  if (core::WriteAll(stdinFd_.Get(), data)) return true;
+  if (errno == EPIPE) suppressor.NoteBrokenPipe();
+  return false;
 }
 
 void PipedProcess::Close() noexcept {

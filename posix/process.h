@@ -1,5 +1,5 @@
 // Child processes, always started with posix_spawnp (the process never forks).
-//   Spawn        - start a child that runs on its own (the launcher).
+//   Spawn        - start a child that runs on its own (the launcher); PollChild looks at it later.
 //   Run          - run a child to completion, optionally collecting its output (tar, file, ...).
 //   PipedProcess - a child whose standard input is a pipe the caller writes to.
 // Every child's standard input is the null device, except a PipedProcess's. Nothing here logs;
@@ -9,12 +9,13 @@
 #include <sys/types.h>
 
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "posix/unique_fd.h"
+#include "core/unique_fd.h"
 
 namespace emberdale::posix {
 
@@ -60,6 +61,18 @@ struct RunResult {
 // (also for a missing working directory or an output file that cannot be opened).
 [[nodiscard]] std::expected<pid_t, std::string> Spawn(const std::vector<std::string>& argv,
                                                       const SpawnOptions& options);
+
+// How a child ended.
+struct ChildEnd {
+  enum class Kind { Exited, Signalled, Other };
+  Kind kind = Kind::Other;
+  // The exit status for Exited, the signal number for Signalled, 0 otherwise.
+  int number = 0;
+};
+
+// Whether the child `pid` of this process has ended, without waiting: its end (the child is
+// reaped), or nothing while it still runs or when it can't be asked about.
+[[nodiscard]] std::optional<ChildEnd> PollChild(pid_t pid);
 
 // Runs argv to completion in the caller's session and returns its exit code and collected
 // output. The pipe is always read to its end, so a child writing more than the bound still ends.
@@ -108,10 +121,11 @@ class PipedProcess {
   int stdinFd() const noexcept { return stdinFd_.Get(); }
 
  private:
-  PipedProcess(pid_t pid, UniqueFd stdinFd) noexcept : pid_(pid), stdinFd_(std::move(stdinFd)) {}
+  PipedProcess(pid_t pid, core::UniqueFd stdinFd) noexcept
+      : pid_(pid), stdinFd_(std::move(stdinFd)) {}
 
   pid_t pid_ = -1;
-  UniqueFd stdinFd_;
+  core::UniqueFd stdinFd_;
 };
 
 }  // namespace emberdale::posix

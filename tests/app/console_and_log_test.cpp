@@ -64,7 +64,7 @@ int AskSelf(MacUpdaterHost& host) {
 std::function<int(MacUpdaterHost&)> FailWithLaunchLog(const std::string& launchLog) {
   return [launchLog](MacUpdaterHost&) {
     WriteFile(g_installDir + "/logs/launcher_launch.log", launchLog);
-    return ShowError("Failed to start.", true), 0;
+    return ShowError("Failed to start.", LaunchLog::Append), 0;
   };
 }
 

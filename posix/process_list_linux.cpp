@@ -3,14 +3,15 @@
 #include <dirent.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 
-#include "app/launcher_process.h"
+#include "core/ascii.h"
+#include "posix/process_list.h"
 
+namespace emberdale::posix {
 namespace {
 
 constexpr std::string_view kDeletedSuffix = " (deleted)";
@@ -22,7 +23,7 @@ struct DirCloser {
 bool IsPid(const char* name) {
   if (*name == '\0') return false;
   for (; *name != '\0'; ++name) {
-    if (!std::isdigit(static_cast<unsigned char>(*name))) return false;
+    if (!core::IsAsciiDigit(*name)) return false;
   }
   return true;
 }
@@ -55,3 +56,5 @@ bool IsProcessRunning(std::string_view name) {
   }
   return false;
 }
+
+}  // namespace emberdale::posix

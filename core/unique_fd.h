@@ -1,10 +1,13 @@
 // UniqueFd: the sole owner of one file descriptor, closed when the owner dies or is reset.
-// Move-only; a moved-from or empty owner holds -1.
+// Move-only; a moved-from or empty owner holds -1. The class itself names no system header, so
+// the platform files of core/ and the POSIX layer share it; closing lives in unique_fd_posix.cpp.
 #pragma once
 
-#include <unistd.h>
+namespace emberdale::core {
 
-namespace emberdale::posix {
+// Closes fd and ignores the result: on Linux the descriptor is released even when close()
+// reports an error, so retrying could close a descriptor another thread has just been given.
+void CloseFd(int fd) noexcept;
 
 class UniqueFd {
  public:
@@ -33,11 +36,14 @@ class UniqueFd {
     return fd;
   }
 
-  // Closes the owned descriptor, if any, and takes ownership of fd. The result of close() is
-  // ignored: on Linux the descriptor is released even when close() reports an error, so
-  // retrying could close a descriptor another thread has just been given.
+  // Closes the owned descriptor now, reporting a failure the system only reveals on close (EIO,
+  // ENOSPC). An interrupted close counts as done: the descriptor is released all the same. true
+  // when nothing was owned.
+  [[nodiscard]] bool Close() noexcept;
+
+  // Closes the owned descriptor, if any (see CloseFd), and takes ownership of fd.
   void Reset(int fd = -1) noexcept {
-    if (fd_ >= 0 && fd_ != fd) ::close(fd_);
+    if (fd_ >= 0 && fd_ != fd) CloseFd(fd_);
     fd_ = fd;
   }
 
@@ -45,4 +51,4 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-}  // namespace emberdale::posix
+}  // namespace emberdale::core
