@@ -1,15 +1,15 @@
 // ctest-labels: slow;root
-// The libcurl client against demo/content_server.py with certificate verification on. ctest runs
-// this program inside scripts/netns_harness.sh (root), where the configured host names reach the
-// server and only the test CA is trusted: the client runs as shipped.
+// The libcurl client against demo/content_server.py, certificate verification on. ctest runs this
+// inside scripts/netns_harness.sh (root): the configured host names reach the server, only the
+// test CA is trusted, and the server's misbehaviour is switched per path by its control file.
 #include "posix/curl_client.h"
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <nlohmann/json.hpp>
 #include <memory>
+#include <nlohmann/json.hpp>
 
 #include "core/deployment.h"
 #include "tests/support/sandbox.h"
@@ -20,45 +20,34 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using Progress = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 
 const std::string kAgent = "Emberdale-Updater/1.0.0 (macOS)";
-const std::string kWrongHost = "https://127.0.0.2";  // the CDN host's address: not in the certificate
-constexpr core::DownloadPolicy kPatient{1, 10, 1, 30};
-constexpr core::DownloadPolicy kImpatient{1, 10, 1000, 1};  // gives up after 1 s below 1000 B/s
-const std::string kContent(1 << 20, 'p');
-
+const std::string kData(1 << 20, 'd');
 std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
-std::string Url(const std::string& path) {
-  return std::format("https://{}{}", core::kCdnHost, path);
+  return std::getenv(name) ? std::getenv(name) : "";
 }
 std::string Curl(CURLcode code) {
   return curl_easy_strerror(code);
 }
-std::string Outcome(const std::expected<std::string, std::string>& result) {
-  return result ? *result : result.error();
-}
+enum Kind { kPlain, kUnknownCa, kWrongHost, kNoFolder, kFullDisk, kCancel };
 
 class CurlClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (Env("EMBERDALE_TEST_SERVER_ROOT").empty()) {
-      GTEST_SKIP() << "needs the server of scripts/netns_harness.sh (root); ctest runs it there";
-    }
+    if (Env("EMBERDALE_TEST_SERVER_ROOT").empty())
+      GTEST_SKIP() << "runs in netns_harness.sh (root)";
     ASSERT_EQ(test::EnterPrivateMountNamespace(), "");  // for the mounts of single rows
   }
-  void Serve(const std::string& path, const std::string& content) {
-    test::WriteFile(Env("EMBERDALE_TEST_SERVER_ROOT") + path, content);
-  }
-  // Switches the server's misbehaviour per path; read again on each request.
-  void Rules(const json& rules) {
+  // Serves `path` and sets the rules of every path.
+  void Serve(const std::string& path, const json& rules) {
+    test::WriteFile(Env("EMBERDALE_TEST_SERVER_ROOT") + path, kData);
     std::ofstream(Env("EMBERDALE_TEST_SERVER_CONTROL")) << json{{"rules", rules}}.dump();
   }
-  // The requests the server saw for one path (logged before it answers).
-  std::vector<json> Seen(const std::string& path) {
+  std::string Url(const std::string& path, Kind kind = kPlain) {  // 127.0.0.2: the CDN host's
+    return (kind == kWrongHost ? "https://127.0.0.2" : std::format("https://{}", core::kCdnHost)) +
+           path;  // address, which its certificate doesn't name
+  }
+  std::vector<json> Seen(const std::string& path) {  // logged before the server answers
     std::vector<json> seen;
     std::ifstream log(Env("EMBERDALE_TEST_SERVER_LOG"));
     for (std::string line; std::getline(log, line);) {
@@ -66,8 +55,10 @@ class CurlClientTest : public ::testing::Test {
     }
     return seen;
   }
-  // While it lives, the system bundle holds only a CA that signed nothing the server shows.
-  std::unique_ptr<test::ScopedMount> UnknownCa() {
+  // A row's mount: the system bundle swapped for a CA that signed nothing, or a small disk.
+  std::unique_ptr<test::ScopedMount> MountFor(Kind kind) {
+    if (kind == kFullDisk) return std::make_unique<test::TmpfsMount>(dir / "full", 0, "size=64k");
+    if (kind != kUnknownCa) return nullptr;
     return std::make_unique<test::BindMount>(
         fs::path(Env("EMBERDALE_TEST_CA")).parent_path() / "unknown-ca.pem",
         "/etc/ssl/certs/ca-certificates.crt");
@@ -76,51 +67,36 @@ class CurlClientTest : public ::testing::Test {
 };
 
 TEST_F(CurlClientTest, FetchTextGivesTheBodyOfA200OrWhyNot) {
-  const std::string manifest(2048, 'm');
-  for (const char* path : {"/text/manifest.json", "/text/gzip.json"}) Serve(path, manifest);
-  Rules({{"/text/gzip.json", {{"gzip", true}}},
-         {"/text/404", {{"status", 404}}},
-         {"/text/204", {{"status", 204}}},
-         {"/text/503", {{"status", 503}}},
-         {"/text/slow", {{"delay_ms", 3000}}},
-         {"/text/moved", {{"redirect", Url("/text/manifest.json")}}},
-         {"/text/plain", {{"redirect", std::format("http://{}/x", core::kCdnHost)}}}});
   struct Row {
-    std::string url, outcome;
-    std::size_t cap = 2048;
+    std::string path, outcome;
+    json rule = json::object();
+    std::size_t cap = kData.size();
     std::int64_t timeout = 15;
-    bool cancel = false, unknownCa = false;
   };
-  for (const Row& row : std::vector<Row>{
-           {Url("/text/manifest.json?t=1700000000"), manifest},
-           {Url("/text/manifest.json"), "response larger than 2047 bytes", 2047},
-           {Url("/text/gzip.json"), manifest},
-           {Url("/text/404"), "HTTP 404"},
-           {Url("/text/204"), "HTTP 204"},
-           {Url("/text/503"), "HTTP 503"},
-           {Url("/text/slow"), Curl(CURLE_OPERATION_TIMEDOUT), 2048, 1},
-           {Url("/text/manifest.json"), Curl(CURLE_ABORTED_BY_CALLBACK), 2048, 15, true},
-           {Url("/text/moved"), manifest},
-           {Url("/text/plain"), Curl(CURLE_UNSUPPORTED_PROTOCOL)},
-           {kWrongHost + "/text/manifest.json", Curl(CURLE_PEER_FAILED_VERIFICATION)},
-           {Url("/text/manifest.json"), Curl(CURLE_PEER_FAILED_VERIFICATION), 2048, 15, false, true},
-       }) {
-    SCOPED_TRACE(row.url);
-    const auto ca = row.unknownCa ? UnknownCa() : nullptr;
-    if (ca) ASSERT_EQ(ca->error(), "");
-    const CancelPredicate cancel = [&] { return row.cancel; };
-    EXPECT_EQ(Outcome(FetchText(row.url, kAgent, row.timeout, row.cap, cancel)), row.outcome);
+  const std::vector<Row> rows{
+      {"/t/ok.json?t=1700000000", kData},
+      {"/t/cap.json", "response larger than 1048575 bytes", {}, kData.size() - 1},
+      {"/t/gzip.json", kData, {{"gzip", true}}},
+      {"/t/404", "HTTP 404", {{"status", 404}}},
+      {"/t/204", "HTTP 204", {{"status", 204}}},
+      {"/t/slow", Curl(CURLE_OPERATION_TIMEDOUT), {{"delay_ms", 3000}}, kData.size(), 1},
+      {"/t/cancel", Curl(CURLE_ABORTED_BY_CALLBACK)},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    const std::string path = row.path.substr(0, row.path.find('?'));
+    Serve(path, {{path, row.rule}});
+    const CancelPredicate cancel = [&] { return path == "/t/cancel"; };
+    const auto text = FetchText(Url(row.path), kAgent, row.timeout, row.cap, cancel);
+    EXPECT_EQ(text ? *text : text.error(), row.outcome);
   }
-  const auto first = Seen("/text/manifest.json");
-  ASSERT_FALSE(first.empty());
-  EXPECT_EQ(first[0]["query"], "t=1700000000");
-  EXPECT_EQ(first[0]["headers"]["User-Agent"], kAgent);
-  EXPECT_NE(Seen("/text/gzip.json").at(0)["headers"].value("Accept-Encoding", "").find("gzip"),
-            std::string::npos);
+  const json ok = Seen("/t/ok.json").at(0);
+  EXPECT_EQ(ok["query"], "t=1700000000");
+  EXPECT_EQ(ok["headers"]["User-Agent"], kAgent);
+  EXPECT_NE(Seen("/t/gzip.json").at(0)["headers"].dump().find("gzip"), std::string::npos);
 }
 
 TEST_F(CurlClientTest, DownloadWritesTheFileOrClassifiesTheFailure) {
-  enum Kind { kPlain, kUnknownCa, kWrongHostName, kMissingFolder, kFullDisk, kCancel };
   struct Row {
     std::string path;
     json rule;
@@ -128,116 +104,86 @@ TEST_F(CurlClientTest, DownloadWritesTheFileOrClassifiesTheFailure) {
     bool retryable = false;
     std::size_t requests = 1;
     Kind kind = kPlain;
-    core::DownloadPolicy policy = kPatient;
+    core::DownloadPolicy policy{1, 10, 1, 30};
   };
-  const std::string stalled = "too slow or stalled";
-  const std::vector<Row> rows{
-      {"/dl/ok.zip", json::object(), ""},
-      {"/dl/chunked.zip", {{"chunked", true}}, ""},
-      {"/dl/404", {{"status", 404}}, "HTTP 404", false},
-      {"/dl/403", {{"status", 403}}, "HTTP 403", false},
-      {"/dl/204", {{"status", 204}}, "HTTP 204", false},
-      {"/dl/408", {{"status", 408}}, "HTTP 408", true},
-      {"/dl/429", {{"status", 429}}, "HTTP 429", true},
-      {"/dl/500", {{"status", 500}}, "HTTP 500", true},
-      {"/dl/503", {{"status", 503}}, "HTTP 503", true},
-      {"/dl/moved.zip", {{"redirect", Url("/dl/ok.zip")}}, ""},
-      {"/dl/plain", {{"redirect", Url("/dl/ok.zip").replace(0, 5, "http")}},
-       Curl(CURLE_UNSUPPORTED_PROTOCOL), true},
-      {"/dl/loop", {{"redirect_loop", true}}, Curl(CURLE_TOO_MANY_REDIRECTS), true, 11},
-      {"/dl/stall", {{"stall_after", 4096}}, stalled, true, 1, kPlain, kImpatient},
-      {"/dl/trickle", {{"trickle_rate", 200}}, stalled, true, 1, kPlain, kImpatient},
-      {"/dl/stall-0", {{"stall_after", 4096}}, stalled, true, 1, kPlain, {1, 10, 0, 1}},
-      {"/dl/cut", {{"cut_after", 200000}}, Curl(CURLE_RECV_ERROR), true},
-      {"/dl/ca", json::object(), Curl(CURLE_PEER_FAILED_VERIFICATION), true, 0,
-       kUnknownCa},
-      {"/dl/host", json::object(), Curl(CURLE_PEER_FAILED_VERIFICATION), true, 0,
-       kWrongHostName},
-      {"/dl/folder", json::object(), "can't create " + (dir / "none" / "f").native(), false, 0,
-       kMissingFolder},
-      {"/dl/full", json::object(), "can't write " + (dir / "full" / "f").native(), false, 1,
-       kFullDisk},
-      {"/dl/cancel", {{"stall_after", 65536}}, "cancelled", false, 1, kCancel},
-  };
-  json rules;
-  for (const Row& row : rows) rules[row.path] = row.rule;
-  Rules(rules);
-  for (const Row& row : rows) {
+  const std::string slow = "too slow or stalled",
+                    badCertificate = Curl(CURLE_PEER_FAILED_VERIFICATION);
+  const core::DownloadPolicy impatient{1, 10, 1000, 1}, noMinimum{1, 10, 0, 1};
+  for (const Row& row : std::vector<Row>{
+           {"/d/ok", json::object(), ""},
+           {"/d/chunked", {{"chunked", true}}, ""},
+           {"/d/moved", {{"redirect", Url("/d/ok")}}, ""},
+           {"/d/404", {{"status", 404}}, "HTTP 404", false},
+           {"/d/204", {{"status", 204}}, "HTTP 204", false},
+           {"/d/408", {{"status", 408}}, "HTTP 408", true},
+           {"/d/429", {{"status", 429}}, "HTTP 429", true},
+           {"/d/500", {{"status", 500}}, "HTTP 500", true},
+           {"/d/http",
+            {{"redirect", "http" + Url("/d/ok").substr(5)}},
+            Curl(CURLE_UNSUPPORTED_PROTOCOL),
+            true},
+           {"/d/loop", {{"redirect_loop", true}}, Curl(CURLE_TOO_MANY_REDIRECTS), true, 11},
+           {"/d/stall", {{"stall_after", 4096}}, slow, true, 1, kPlain, impatient},
+           {"/d/trickle", {{"trickle_rate", 200}}, slow, true, 1, kPlain, impatient},
+           {"/d/stall-0", {{"stall_after", 4096}}, slow, true, 1, kPlain, noMinimum},
+           {"/d/cut", {{"cut_after", 200000}}, Curl(CURLE_RECV_ERROR), true},
+           {"/d/ca", json::object(), badCertificate, true, 0, kUnknownCa},
+           {"/d/host", json::object(), badCertificate, true, 0, kWrongHost},
+           {"/d/folder", json::object(), "can't create " + (dir / "no" / "f").native(), false, 0,
+            kNoFolder},
+           {"/d/full", json::object(), "can't write " + (dir / "full" / "f").native(), false, 1,
+            kFullDisk},
+           {"/d/cancel", {{"stall_after", 65536}}, "cancelled", false, 1, kCancel},
+       }) {
     SCOPED_TRACE(row.path);
-    Serve(row.path, kContent);
-    fs::path file = dir / "download.bin";
-    std::unique_ptr<test::ScopedMount> mount = row.kind == kUnknownCa ? UnknownCa() : nullptr;
-    if (row.kind == kMissingFolder) file = dir / "none" / "f";
-    if (row.kind == kFullDisk) {
-      file = dir / "full" / "f";
-      fs::create_directory(file.parent_path());
-      mount = std::make_unique<test::TmpfsMount>(file.parent_path(), 0, "size=64k");
-    }
+    Serve(row.path, {{row.path, row.rule}});
+    const auto mount = MountFor(row.kind);
     if (mount) ASSERT_EQ(mount->error(), "");
-    Progress progress;
-    CurlDownloader downloader(kAgent, [&] { return row.kind == kCancel && !progress.empty(); });
-    const auto result = downloader.DownloadOnce(
-        (row.kind == kWrongHostName ? kWrongHost + row.path : Url(row.path)), file, row.policy,
-        [&](std::uint64_t received, std::uint64_t total) { progress.emplace_back(received, total); });
+    const fs::path file = dir /
+                          (row.kind == kNoFolder   ? "no"
+                           : row.kind == kFullDisk ? "full"
+                                                   : ".") /
+                          "f";
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> calls;
+    CurlDownloader downloader(kAgent, [&] { return row.kind == kCancel && !calls.empty(); });
+    const auto result =
+        downloader.DownloadOnce(Url(row.path, row.kind), file, row.policy,
+                                [&](auto got, auto total) { calls.emplace_back(got, total); });
     EXPECT_EQ(Seen(row.path).size(), row.requests);
-    if (!row.error.empty()) {
-      ASSERT_FALSE(result);
-      EXPECT_EQ(result.error().message, row.error);
-      EXPECT_EQ(result.error().retryable, row.retryable);
-      continue;
-    }
-    ASSERT_TRUE(result) << result.error().message;
-    EXPECT_EQ(test::ReadFile(file), kContent);
-    ASSERT_FALSE(progress.empty());
-    EXPECT_GE(progress[0].first, 1u);
-    for (std::size_t i = 1; i < progress.size(); ++i) EXPECT_GE(progress[i], progress[i - 1]);
-    const std::uint64_t total = row.rule.contains("chunked") ? 0 : kContent.size();
-    EXPECT_EQ(progress.back(), Progress::value_type(kContent.size(), total));
+    EXPECT_EQ(result ? "" : result.error().message, row.error);
+    if (!result) EXPECT_EQ(result.error().retryable, row.retryable);
+    if (!result || calls.empty()) continue;
+    EXPECT_EQ(test::ReadFile(file), kData);
+    EXPECT_GE(calls[0].first, 1u);
+    EXPECT_TRUE(std::ranges::is_sorted(calls));
+    EXPECT_EQ(calls.back(), decltype(calls)::value_type(
+                                kData.size(), row.rule.contains("chunked") ? 0 : kData.size()));
   }
 }
 
-// A proxy set once applies to later transfers except to the hosts of noProxy. It can't be unset,
-// so each case runs in a child process. Nothing listens on port 1 in the harness.
-TEST_F(CurlClientTest, ProxyRoutesLaterTransfersExceptToExcludedHosts) {
-  Serve("/proxy.json", "{}");
-  const auto fetchThroughProxy = [](const std::string& noProxy) {
-    SetProxy({"http://127.0.0.1:1", noProxy});
-    std::fprintf(stderr, "%s", Outcome(FetchText(Url("/proxy.json"), kAgent, 15, 99, {})).c_str());
-    std::exit(0);
-  };
-  EXPECT_EXIT(fetchThroughProxy(""), testing::ExitedWithCode(0), Curl(CURLE_COULDNT_CONNECT));
-  EXPECT_EXIT(fetchThroughProxy(std::string(core::kCdnHost)), testing::ExitedWithCode(0), "^\\{\\}$");
-}
-
 // Counts the slices of a retry pause instead of sleeping them.
-class CountingDownloader : public CurlDownloader {
- public:
+struct CountingDownloader : CurlDownloader {
   using CurlDownloader::CurlDownloader;
-  int slices = 0;
-
- protected:
   void SleepSlice(std::chrono::milliseconds slice) override { slices += slice.count() == 100; }
+  int slices = 0;
 };
 
 TEST(CurlDownloaderWait, PausesInWholeSlicesUntilCancelled) {
-  struct Row {
-    int delayMs, cancelAtAsk;  // 0: never cancelled; -1: no predicate at all
-    bool result;
-    int slices, asks;
-  };
-  for (const Row& row : std::vector<Row>{{250, 0, true, 3, 4},
-                                         {0, 0, true, 0, 1},
-                                         {1000, 3, false, 2, 3},
-                                         {0, 1, false, 0, 1},
-                                         {100, -1, true, 1, 0}}) {
-    SCOPED_TRACE(testing::Message() << row.delayMs << " ms, cancelled at " << row.cancelAtAsk);
+  // delay in ms, cancelled at the nth question (0: never, -1: no predicate), result, slices,
+  // questions
+  for (const auto [delay, cancelAt, result, slices, asked] :
+       std::vector<std::tuple<int, int, bool, int, int>>{{250, 0, true, 3, 4},
+                                                         {0, 0, true, 0, 1},
+                                                         {1000, 3, false, 2, 3},
+                                                         {0, 1, false, 0, 1},
+                                                         {100, -1, true, 1, 0}}) {
+    SCOPED_TRACE(testing::Message() << delay << " ms, cancelled at " << cancelAt);
     int asks = 0;
-    CountingDownloader downloader(kAgent, row.cancelAtAsk < 0 ? CancelPredicate() : [&] {
-      return ++asks == row.cancelAtAsk;
-    });
-    EXPECT_EQ(downloader.WaitBeforeRetry(std::chrono::milliseconds(row.delayMs)), row.result);
-    EXPECT_EQ(downloader.slices, row.slices);
-    EXPECT_EQ(asks, row.asks);
+    CountingDownloader downloader(
+        kAgent, cancelAt < 0 ? CancelPredicate() : [&] { return ++asks == cancelAt; });
+    EXPECT_EQ(downloader.WaitBeforeRetry(std::chrono::milliseconds(delay)), result);
+    EXPECT_EQ(downloader.slices, slices);
+    EXPECT_EQ(asks, asked);
   }
 }
 

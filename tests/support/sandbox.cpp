@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <format>
 
 namespace emberdale::test {
@@ -20,14 +19,11 @@ std::string SystemError(const char* what) {
 // Runs a shell command, its errors silenced: true when it succeeded; its first output line.
 bool Shell(const std::string& command, std::string* firstLine = nullptr) {
   FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
-  if (pipe == nullptr) return false;
   char line[256] = "";
-  if (std::fgets(line, sizeof line, pipe) != nullptr && firstLine != nullptr) {
-    *firstLine = std::string(line, strcspn(line, "\n"));
+  for (bool first = true; pipe != nullptr && std::fgets(line, sizeof line, pipe); first = false) {
+    if (first && firstLine != nullptr) *firstLine = std::string(line, strcspn(line, "\n"));
   }
-  while (std::fgets(line, sizeof line, pipe) != nullptr) {
-  }
-  return pclose(pipe) == 0;
+  return pipe != nullptr && pclose(pipe) == 0;
 }
 
 }  // namespace
@@ -44,19 +40,22 @@ std::string EnterPrivateMountNamespace() {
   return result;
 }
 
+ScopedMount::ScopedMount(std::filesystem::path where) : where_(std::move(where)) {
+  std::error_code ignored;  // a missing folder shows when mounting
+  std::filesystem::create_directories(where_, ignored);
+}
+
 void ScopedMount::Mount(const char* source, const char* type, unsigned long flags,
                         const char* options) {
-  mounted_ = mount(source, where_.c_str(), type, flags, options) == 0;
-  if (!mounted_) error_ = SystemError("mount");
+  error_ = mount(source, where_.c_str(), type, flags, options) == 0 ? "" : SystemError("mount");
 }
 
 ScopedMount::~ScopedMount() {
-  if (mounted_) umount2(where_.c_str(), MNT_DETACH);
-  if (!loopDevice_.empty()) Shell("losetup -d '" + loopDevice_ + "'");
+  if (error_.empty()) umount2(where_.c_str(), MNT_DETACH);
+  if (!loopDevice_.empty()) Shell("losetup -d " + loopDevice_);
 }
 
-TmpfsMount::TmpfsMount(std::filesystem::path where, unsigned long flags,
-                       const std::string& options)
+TmpfsMount::TmpfsMount(std::filesystem::path where, unsigned long flags, const std::string& options)
     : ScopedMount(std::move(where)) {
   Mount("emberdale-test", "tmpfs", flags, options.c_str());
 }
@@ -67,15 +66,15 @@ BindMount::BindMount(const std::filesystem::path& source, std::filesystem::path 
 }
 
 ExfatMount::ExfatMount(std::filesystem::path where) : ScopedMount(std::move(where)) {
-  const std::string image = "'" + where_.native() + ".img'";
+  const std::string image = std::format("'{}.img'", where_.native());
   if (!Shell(std::format("truncate -s 8M {0} && mkfs.exfat {0}", image))) {
     error_ = "can't make an exFAT image (mkfs.exfat, scripts/setup.sh)";
   } else if (!Shell("losetup --find --show " + image, &loopDevice_)) {
     error_ = "no loop device";
-  } else if (!Shell(std::format("mount.exfat-fuse '{}' '{}'", loopDevice_, where_.native()))) {
-    error_ = "can't mount exFAT through FUSE (mount.exfat-fuse, /dev/fuse)";
+  } else if (Shell(std::format("mount.exfat-fuse {} '{}'", loopDevice_, where_.native()))) {
+    error_.clear();
   } else {
-    mounted_ = true;
+    error_ = "can't mount exFAT through FUSE (mount.exfat-fuse, /dev/fuse)";
   }
 }
 

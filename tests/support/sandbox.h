@@ -1,7 +1,5 @@
-// Namespaces and real mounts for tests that need them (root only). The test process first moves
-// into a private mount namespace, so its mounts are invisible to the rest of the machine and vanish
-// with the process. A mount lives as long as its object; error() is empty when it was made, else
-// the reason, for the test to skip or fail with.
+// Namespaces and real mounts for tests (root only). The test process first moves into a private
+// mount namespace, so its mounts are invisible elsewhere and vanish with the process.
 #pragma once
 
 #include <filesystem>
@@ -13,39 +11,38 @@ namespace emberdale::test {
 // calls repeat the first answer). Empty on success, else the reason ("needs root", ...).
 std::string EnterPrivateMountNamespace();
 
+// A mount at `where` (a folder made when missing) for the object's lifetime, lazily unmounted.
+// error() is empty when it was made, else the reason.
 class ScopedMount {
  public:
   ScopedMount(const ScopedMount&) = delete;
   ScopedMount& operator=(const ScopedMount&) = delete;
-  virtual ~ScopedMount();  // unmounts (lazily) and releases the loop device
+  virtual ~ScopedMount();
   const std::string& error() const { return error_; }
 
  protected:
-  explicit ScopedMount(std::filesystem::path where) : where_(std::move(where)) {}
+  explicit ScopedMount(std::filesystem::path where);
   void Mount(const char* source, const char* type, unsigned long flags, const char* options);
 
   std::filesystem::path where_;
-  std::string error_;
-  bool mounted_ = false;
-  std::string loopDevice_;
+  std::string error_ = "not mounted", loopDevice_;
 };
 
-// A fresh tmpfs on the existing folder `where`: flags such as MS_NOEXEC or MS_RDONLY, options as
-// mount(8) takes them ("size=64k" makes a disk that is soon full).
+// A fresh tmpfs: flags such as MS_NOEXEC or MS_RDONLY; "size=64k" makes a disk that is soon full.
 class TmpfsMount : public ScopedMount {
  public:
   explicit TmpfsMount(std::filesystem::path where, unsigned long flags = 0,
                       const std::string& options = "size=16m");
 };
 
-// `source` (a file or folder) mounted over the existing `target`.
+// `source`, a file or folder, over the existing `target`.
 class BindMount : public ScopedMount {
  public:
   BindMount(const std::filesystem::path& source, std::filesystem::path target);
 };
 
-// An 8 MiB exFAT volume (mkfs.exfat image `where`.img on a loop device, mount.exfat-fuse) on the
-// existing folder `where`, as an external disk would be. It refuses hard and symbolic links.
+// An 8 MiB exFAT volume, as an external disk: a mkfs.exfat image (`where`.img) on a loop device,
+// mounted through FUSE (mount.exfat-fuse). It refuses hard and symbolic links.
 class ExfatMount : public ScopedMount {
  public:
   explicit ExfatMount(std::filesystem::path where);
