@@ -71,10 +71,10 @@ ExfatMount::ExfatMount(std::filesystem::path where) : ScopedMount(std::move(wher
     error_ = "can't make an exFAT image (mkfs.exfat, scripts/setup.sh)";
   } else if (!Shell("losetup --find --show " + image, &loopDevice_)) {
     error_ = "no loop device";
-  } else if (Shell(std::format("mount.exfat-fuse {} '{}'", loopDevice_, where_.native()))) {
-    error_.clear();
-  } else {
+  } else if (!Shell(std::format("mount.exfat-fuse {} '{}'", loopDevice_, where_.native()))) {
     error_ = "can't mount exFAT through FUSE (mount.exfat-fuse, /dev/fuse)";
+  } else {
+    error_.clear();
   }
 }
 

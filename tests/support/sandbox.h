@@ -1,5 +1,4 @@
-// Namespaces and real mounts for tests (root only). The test process first moves into a private
-// mount namespace, so its mounts are invisible elsewhere and vanish with the process.
+// Namespaces and real mounts for tests (root only), invisible elsewhere and gone with the process.
 #pragma once
 
 #include <filesystem>
@@ -11,8 +10,7 @@ namespace emberdale::test {
 // calls repeat the first answer). Empty on success, else the reason ("needs root", ...).
 std::string EnterPrivateMountNamespace();
 
-// A mount at `where` (a folder made when missing) for the object's lifetime, lazily unmounted.
-// error() is empty when it was made, else the reason.
+// A mount at `where` (made when missing) while the object lives; error() is empty or the reason.
 class ScopedMount {
  public:
   ScopedMount(const ScopedMount&) = delete;
@@ -23,28 +21,22 @@ class ScopedMount {
  protected:
   explicit ScopedMount(std::filesystem::path where);
   void Mount(const char* source, const char* type, unsigned long flags, const char* options);
-
   std::filesystem::path where_;
   std::string error_ = "not mounted", loopDevice_;
 };
 
 // A fresh tmpfs: flags such as MS_NOEXEC or MS_RDONLY; "size=64k" makes a disk that is soon full.
-class TmpfsMount : public ScopedMount {
- public:
+struct TmpfsMount : ScopedMount {
   explicit TmpfsMount(std::filesystem::path where, unsigned long flags = 0,
                       const std::string& options = "size=16m");
 };
-
 // `source`, a file or folder, over the existing `target`.
-class BindMount : public ScopedMount {
- public:
+struct BindMount : ScopedMount {
   BindMount(const std::filesystem::path& source, std::filesystem::path target);
 };
-
-// An 8 MiB exFAT volume, as an external disk: a mkfs.exfat image (`where`.img) on a loop device,
+// An 8 MiB exFAT volume as an external disk: a mkfs.exfat image (`where`.img) on a loop device,
 // mounted through FUSE (mount.exfat-fuse). It refuses hard and symbolic links.
-class ExfatMount : public ScopedMount {
- public:
+struct ExfatMount : ScopedMount {
   explicit ExfatMount(std::filesystem::path where);
 };
 
