@@ -18,7 +18,9 @@
 # of every loopback address. The command gets these variables:
 #   EMBERDALE_TEST_SERVER_CONTROL  the server's control file (JSON rules, see content_server.py)
 #   EMBERDALE_TEST_SERVER_LOG      the server's request log (one JSON line per request)
-#   EMBERDALE_TEST_CA              the test CA certificate
+#   EMBERDALE_TEST_CA              the test CA certificate (unknown-ca.pem next to it: a CA that
+#                                  signed nothing the server shows)
+#   EMBERDALE_TEST_SERVER_ROOT     the folder served
 # The server is stopped when the command ends. Exit status: the command's, or 125 when the
 # harness itself could not be set up.
 set -euo pipefail
@@ -62,6 +64,7 @@ if [ "${1:-}" = "--inside" ]; then
   export EMBERDALE_TEST_SERVER_CONTROL="$work/control.json"
   export EMBERDALE_TEST_SERVER_LOG="$work/requests.log"
   export EMBERDALE_TEST_CA="$work/certs/ca.pem"
+  export EMBERDALE_TEST_SERVER_ROOT="$serve"
   set +e
   "$@"
   status=$?

@@ -1,428 +1,173 @@
 // ctest-labels: slow;root
-// The libcurl client against the real HTTPS test server on loopback, verification on. The test
-// process trusts the test CA through a private mount namespace (root), so the client runs exactly
-// as shipped: it sets no CA option.
+// The libcurl client against demo/content_server.py, certificate verification on. ctest runs this
+// inside scripts/netns_harness.sh (root): the configured host names reach the server, only the
+// test CA is trusted, and the server's misbehaviour is switched per path by its control file.
 #include "posix/curl_client.h"
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/mount.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <filesystem>
-#include <string>
-#include <vector>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
 
-#include "tests/support/content_server.h"
+#include "core/deployment.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/temp_dir.h"
 
 namespace emberdale::posix {
 namespace {
 
-namespace fs = std::filesystem;
-using core::DownloadPolicy;
-using test::ContentServer;
-using test::TempDir;
+using nlohmann::json;
+const std::string kAgent = "Emberdale-Updater/1.0.0 (macOS)", kData(1 << 20, 'd');
+enum Kind { kPlain, kUnknownCa, kWrongHost, kNoFolder, kFullDisk, kCancel };
 
-constexpr const char* kUserAgent = "Emberdale-Updater/1.0.0 (macOS)";
-// Gives up after one second below 1000 bytes per second: quick to trip in a test.
-constexpr DownloadPolicy kQuickStallPolicy{
-    .attempts = 1, .connectTimeout = 10, .lowSpeedLimit = 1000, .lowSpeedTime = 1};
-constexpr DownloadPolicy kRelaxedPolicy{
-    .attempts = 1, .connectTimeout = 10, .lowSpeedLimit = 1, .lowSpeedTime = 30};
-
-std::string Pattern(std::size_t size) {
-  std::string data(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
-  return data;
+std::string Env(const char* name) {
+  return std::getenv(name) ? std::getenv(name) : "";
 }
-
-std::string CurlText(CURLcode code) {
+std::string Curl(CURLcode code) {
   return curl_easy_strerror(code);
 }
-
-struct ProgressCall {
-  std::uint64_t received;
-  std::uint64_t total;
-};
+json Status(int status) {
+  return {{"status", status}};
+}
+std::string Url(const std::string& path, Kind kind = kPlain) {  // 127.0.0.2: the CDN host's
+  return std::format("https://{}{}", kind == kWrongHost ? "127.0.0.2" : core::kCdnHost, path);
+}  // address, which its certificate doesn't name
 
 class CurlClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    auto certificates = test::SharedTestCertificates();
-    ASSERT_TRUE(certificates) << certificates.error();
-    certs = *certificates;
-    if (auto trusted = test::TrustOnlyTestCa(certs.CaBundle()); !trusted) {
-      GTEST_SKIP() << "needs root for a mount namespace trusting the test CA: " << trusted.error();
+    if (Env("EMBERDALE_TEST_SERVER_ROOT").empty()) GTEST_SKIP() << "runs in netns_harness.sh";
+    ASSERT_EQ(test::EnterPrivateMountNamespace(), "");  // for the mounts of single rows
+  }
+  // Serves `path` with the rule given, and returns the requests the server saw for it before.
+  std::size_t Serve(const std::string& path, const json& rule) {
+    test::WriteFile(Env("EMBERDALE_TEST_SERVER_ROOT") + path, kData);
+    std::ofstream(Env("EMBERDALE_TEST_SERVER_CONTROL")) << json{{"rules", {{path, rule}}}}.dump();
+    return Seen(path).size();
+  }
+  std::vector<json> Seen(const std::string& path) {  // logged before the server answers
+    std::vector<json> seen;
+    std::ifstream log(Env("EMBERDALE_TEST_SERVER_LOG"));
+    for (std::string line; std::getline(log, line);) {
+      if (json request = json::parse(line); request["path"] == path) seen.push_back(request);
     }
-    server = StartServer(certs.ServerCert(), certs.ServerKey(), "server");
+    return seen;
   }
-
-  std::unique_ptr<ContentServer> StartServer(const fs::path& cert, const fs::path& key,
-                                             const std::string& name) {
-    auto started =
-        ContentServer::Start({.root = root(), .cert = cert, .key = key, .workDir = dir / name});
-    EXPECT_TRUE(started) << started.error();
-    return started ? std::move(*started) : nullptr;
-  }
-
-  fs::path root() const { return dir / "root"; }
-  void Serve(const std::string& name, const std::string& content) {
-    test::WriteFile(root() / name, content);
-  }
-
-  std::expected<std::string, std::string> Fetch(const std::string& path,
-                                                std::size_t maxBytes = 1 << 20) {
-    return FetchText(server->Url(path), kUserAgent, 15, maxBytes, {});
-  }
-
-  std::expected<void, core::DownloadError> Download(const std::string& path,
-                                                    const DownloadPolicy& policy = kRelaxedPolicy) {
-    return downloader.DownloadOnce(server->Url(path), destination(), policy,
-                                   [this](std::uint64_t received, std::uint64_t total) {
-                                     progress.push_back({received, total});
-                                   });
-  }
-
-  fs::path destination() const { return dir / "download.bin"; }
-
-  TempDir dir;
-  test::TestCertificates certs;
-  std::unique_ptr<ContentServer> server;
-  CurlDownloader downloader{kUserAgent, {}};
-  std::vector<ProgressCall> progress;
+  test::TempDir dir;
 };
 
-// ---- FetchText ----
-
-TEST_F(CurlClientTest, FetchTextReturnsABodyOfExactlyTheCapAndRefusesOneByteMore) {
-  Serve("manifest.json", Pattern(2048));
-  EXPECT_EQ(Fetch("/manifest.json", 2048), Pattern(2048));
-  EXPECT_EQ(Fetch("/manifest.json", 2047),
-            std::unexpected(std::string("response larger than 2047 bytes")));
-}
-
-TEST_F(CurlClientTest, FetchTextSendsTheUserAgentAndQueryAndDecodesGzip) {
-  Serve("launcher/launcher-manifest.json", "{\"mac\": {}}");
-  server->SetRule("/launcher/launcher-manifest.json", {{"gzip", true}});
-  EXPECT_EQ(Fetch("/launcher/launcher-manifest.json?t=1700000000"), "{\"mac\": {}}");
-
-  const auto requests = server->RequestsFor("/launcher/launcher-manifest.json");
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].query, "t=1700000000");
-  EXPECT_EQ(requests[0].Header("User-Agent"), kUserAgent);
-  EXPECT_NE(requests[0].Header("Accept-Encoding").find("gzip"), std::string::npos);
-}
-
-TEST_F(CurlClientTest, FetchTextTreatsEveryStatusButTwoHundredAsAnError) {
-  server->SetRule("/missing", {{"status", 404}});
-  server->SetRule("/empty", {{"status", 204}});
-  server->SetRule("/busy", {{"status", 503}});
-  EXPECT_EQ(Fetch("/missing"), std::unexpected(std::string("HTTP 404")));
-  EXPECT_EQ(Fetch("/empty"), std::unexpected(std::string("HTTP 204")));
-  EXPECT_EQ(Fetch("/busy"), std::unexpected(std::string("HTTP 503")));
-}
-
-TEST_F(CurlClientTest, FetchTextEndsAtItsTimeLimit) {
-  Serve("slow.json", "{}");
-  server->SetRule("/slow.json", {{"delay_ms", 5000}});
-  EXPECT_EQ(FetchText(server->Url("/slow.json"), kUserAgent, 1, 1024, {}),
-            std::unexpected(CurlText(CURLE_OPERATION_TIMEDOUT)));
-}
-
-TEST_F(CurlClientTest, FetchTextStopsWhenCancelledWithLibcurlsText) {
-  Serve("manifest.json", "{}");
-  int asked = 0;
-  const CancelPredicate cancel = [&asked] { return ++asked > 0; };
-  EXPECT_EQ(FetchText(server->Url("/manifest.json"), kUserAgent, 15, 1024, cancel),
-            std::unexpected(CurlText(CURLE_ABORTED_BY_CALLBACK)));
-  EXPECT_GE(asked, 1);
-}
-
-TEST_F(CurlClientTest, FetchTextFollowsHttpsRedirectsOnly) {
-  Serve("new.json", "moved");
-  server->SetRule("/old.json", {{"redirect", server->Url("/new.json", "localhost")}});
-  server->SetRule(
-      "/plain.json",
-      {{"redirect", "http://127.0.0.1:" + std::to_string(server->port()) + "/new.json"}});
-  EXPECT_EQ(Fetch("/old.json"), "moved");
-  EXPECT_EQ(Fetch("/plain.json"), std::unexpected(CurlText(CURLE_UNSUPPORTED_PROTOCOL)));
-  EXPECT_EQ(server->RequestsFor("/new.json").size(), 1u);
-}
-
-// A proxy applies to transfers started after SetProxy, except for the hosts of noProxy. The
-// setting cannot be cleared, so each case runs in a child process.
-TEST_F(CurlClientTest, ProxySettingRoutesLaterTransfers) {
-  Serve("manifest.json", "{}");
-  const int closedPort = [] {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return static_cast<int>(ntohs(address.sin_port));
-  }();
-  const std::string proxy = "http://127.0.0.1:" + std::to_string(closedPort);
-  const std::string url = server->Url("/manifest.json");
-  auto fetchWithProxy = [&](const std::string& noProxy) {
-    SetProxy({proxy, noProxy});
-    const auto result = FetchText(url, kUserAgent, 15, 1024, {});
-    fprintf(stderr, "result: %s\n", result ? result->c_str() : result.error().c_str());
-    _exit(result ? 0 : 1);
+TEST_F(CurlClientTest, FetchTextGivesTheBodyOfA200OrWhyNot) {
+  struct Row {
+    std::string path, outcome;
+    json rule = json::object();
+    std::size_t cap = kData.size();
+    std::int64_t timeout = 15;
   };
-  EXPECT_EXIT(fetchWithProxy(""), testing::ExitedWithCode(1),
-              "result: " + CurlText(CURLE_COULDNT_CONNECT));
-  EXPECT_EXIT(fetchWithProxy("127.0.0.1"), testing::ExitedWithCode(0), "result: \\{\\}");
-  EXPECT_EQ(Fetch("/manifest.json"), "{}");  // this process never set a proxy
+  // clang-format off
+  for (const Row& row : std::vector<Row>{
+           {"/t/ok?t=1700000000", kData}, {"/t/gzip", kData, {{"gzip", true}}},
+           {"/t/cap", "response larger than 1048575 bytes", {}, kData.size() - 1},
+           {"/t/404", "HTTP 404", Status(404)}, {"/t/204", "HTTP 204", Status(204)},
+           {"/t/slow", Curl(CURLE_OPERATION_TIMEDOUT), {{"delay_ms", 3000}}, kData.size(), 1},
+           {"/t/cancel", Curl(CURLE_ABORTED_BY_CALLBACK)}}) {
+    // clang-format on
+    SCOPED_TRACE(row.path);
+    const std::string path = row.path.substr(0, row.path.find('?'));
+    Serve(path, row.rule);
+    const auto text =
+        FetchText(Url(row.path), kAgent, row.timeout, row.cap, [&] { return path == "/t/cancel"; });
+    EXPECT_EQ(text ? *text : text.error(), row.outcome);
+  }
+  EXPECT_EQ(Seen("/t/ok").at(0)["query"], "t=1700000000");
+  EXPECT_EQ(Seen("/t/ok").at(0)["headers"]["User-Agent"], kAgent);
+  EXPECT_NE(Seen("/t/gzip").at(0)["headers"].dump().find("gzip"), std::string::npos);
 }
 
-// ---- Certificates: verification is always on ----
-
-TEST_F(CurlClientTest, RefusesACertificateFromAnUnknownCaAndOneForAnotherHost) {
-  Serve("manifest.json", "{}");
-  ASSERT_EQ(Fetch("/manifest.json"), "{}");  // the trusted certificate works
-
-  for (const auto& [cert, key, name] :
-       {std::tuple{certs.UntrustedCert(), certs.UntrustedKey(), "untrusted"},
-        std::tuple{certs.WrongHostCert(), certs.WrongHostKey(), "wrong-host"}}) {
-    SCOPED_TRACE(name);
-    auto other = StartServer(cert, key, name);
-    ASSERT_TRUE(other);
-    EXPECT_EQ(FetchText(other->Url("/manifest.json"), kUserAgent, 15, 1024, {}),
-              std::unexpected(CurlText(CURLE_PEER_FAILED_VERIFICATION)));
+TEST_F(CurlClientTest, DownloadWritesTheFileOrClassifiesTheFailure) {
+  struct Row {
+    std::string path;
+    json rule;
+    std::string error;  // empty: the download succeeds
+    bool retryable = false;
+    std::size_t requests = 1;
+    Kind kind = kPlain;
+    core::DownloadPolicy policy{1, 10, 1, 30};
+  };
+  const std::string slow = "too slow or stalled", badCert = Curl(CURLE_PEER_FAILED_VERIFICATION);
+  const core::DownloadPolicy impatient{1, 10, 1000, 1}, noMinimum{1, 10, 0, 1};
+  const json none = json::object(), stall = {{"stall_after", 4096}};
+  const std::string http = "http" + Url("/d/ok").substr(5);  // a redirect to plain http
+                                                             // clang-format off
+  for (const Row& row : std::vector<Row>{
+           {"/d/ok", none, ""}, {"/d/chunked", {{"chunked", true}}, ""},
+           {"/d/moved", {{"redirect", Url("/d/ok")}}, ""},
+           {"/d/404", Status(404), "HTTP 404", false}, {"/d/204", Status(204), "HTTP 204", false},
+           {"/d/408", Status(408), "HTTP 408", true}, {"/d/429", Status(429), "HTTP 429", true},
+           {"/d/500", Status(500), "HTTP 500", true},
+           {"/d/http", {{"redirect", http}}, Curl(CURLE_UNSUPPORTED_PROTOCOL), true},
+           {"/d/loop", {{"redirect_loop", true}}, Curl(CURLE_TOO_MANY_REDIRECTS), true, 11},
+           {"/d/stall", stall, slow, true, 1, kPlain, impatient},
+           {"/d/trickle", {{"trickle_rate", 200}}, slow, true, 1, kPlain, impatient},
+           {"/d/stall-0", stall, slow, true, 1, kPlain, noMinimum},
+           {"/d/cut", {{"cut_after", 200000}}, Curl(CURLE_RECV_ERROR), true},
+           {"/d/ca", none, badCert, true, 0, kUnknownCa},
+           {"/d/host", none, badCert, true, 0, kWrongHost},
+           {"/d/folder", none, "can't create " + (dir / "no/f").native(), false, 0, kNoFolder},
+           {"/d/full", none, "can't write " + (dir / "full/f").native(), false, 1, kFullDisk},
+           {"/d/cancel", {{"stall_after", 65536}}, "cancelled", false, 1, kCancel}}) {
+    // clang-format on
+    SCOPED_TRACE(row.path);
+    const std::size_t before = Serve(row.path, row.rule);
+    std::unique_ptr<test::ScopedMount> mount;  // a CA that signed nothing, or a small disk
+    if (row.kind == kFullDisk)
+      mount = std::make_unique<test::TmpfsMount>(dir / "full", 0, "size=64k");
+    if (row.kind == kUnknownCa) {
+      mount = std::make_unique<test::BindMount>(
+          std::filesystem::path(Env("EMBERDALE_TEST_CA")).parent_path() / "unknown-ca.pem",
+          "/etc/ssl/certs/ca-certificates.crt");
+    }
+    if (mount) ASSERT_EQ(mount->error(), "");
+    const auto file = dir / (row.kind == kNoFolder   ? "no/f"
+                             : row.kind == kFullDisk ? "full/f"
+                                                     : "f");
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> calls;
+    CurlDownloader downloader(kAgent, [&] { return row.kind == kCancel && !calls.empty(); });
     const auto result =
-        downloader.DownloadOnce(other->Url("/manifest.json"), destination(), kRelaxedPolicy, {});
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().message, CurlText(CURLE_PEER_FAILED_VERIFICATION));
-    EXPECT_TRUE(result.error().retryable);
-    EXPECT_TRUE(other->Requests().empty());
+        downloader.DownloadOnce(Url(row.path, row.kind), file, row.policy,
+                                [&](auto got, auto all) { calls.emplace_back(got, all); });
+    EXPECT_EQ(Seen(row.path).size() - before, row.requests);
+    EXPECT_EQ(result ? "" : result.error().message, row.error);
+    EXPECT_EQ(result || result.error().retryable, result || row.retryable);
+    if (!result) continue;
+    EXPECT_EQ(test::ReadFile(file), kData);
+    EXPECT_TRUE(!calls.empty() && calls[0].first >= 1 && std::ranges::is_sorted(calls));
+    EXPECT_EQ(calls.back().second, row.rule.contains("chunked") ? 0 : kData.size());
+    EXPECT_EQ(calls.back().first, kData.size());
   }
 }
 
-// ---- DownloadOnce ----
-
-TEST_F(CurlClientTest, DownloadReplacesTheFileAndReportsProgressAfterTheFirstByte) {
-  const std::string content = Pattern(3 << 20);
-  Serve("package.zip", content);
-  test::WriteFile(destination(), Pattern(5 << 20));  // an older, longer file is truncated
-
-  ASSERT_TRUE(Download("/package.zip?t=5"));
-  EXPECT_EQ(test::ReadFile(destination()), content);
-  ASSERT_FALSE(progress.empty());
-  std::uint64_t last = 0;
-  for (const auto& call : progress) {
-    EXPECT_GE(call.received, 1u);
-    EXPECT_GE(call.received, last);
-    EXPECT_EQ(call.total, content.size());
-    last = call.received;
-  }
-  EXPECT_EQ(last, content.size());
-
-  const auto requests = server->RequestsFor("/package.zip");
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].Header("User-Agent"), kUserAgent);
-  EXPECT_EQ(requests[0].query, "t=5");
-}
-
-TEST_F(CurlClientTest, DownloadWithoutALengthReportsATotalOfZero) {
-  const std::string content = Pattern(1 << 20);
-  Serve("chunked.bin", content);
-  server->SetRule("/chunked.bin", {{"chunked", true}});
-
-  ASSERT_TRUE(Download("/chunked.bin"));
-  EXPECT_EQ(test::ReadFile(destination()), content);
-  ASSERT_FALSE(progress.empty());
-  for (const auto& call : progress) {
-    EXPECT_GE(call.received, 1u);
-    EXPECT_EQ(call.total, 0u);
-  }
-  EXPECT_EQ(progress.back().received, content.size());
-}
-
-TEST_F(CurlClientTest, DownloadClassifiesHttpStatuses) {
-  const std::vector<std::pair<int, bool>> cases{
-      {404, false}, {403, false}, {204, false}, {408, true}, {429, true}, {500, true}, {503, true}};
-  for (const auto& [status, retryable] : cases) {
-    SCOPED_TRACE(status);
-    const std::string path = "/status-" + std::to_string(status);
-    server->SetRule(path, {{"status", status}});
-    const auto result = Download(path);
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().message, "HTTP " + std::to_string(status));
-    EXPECT_EQ(result.error().retryable, retryable);
-  }
-}
-
-TEST_F(CurlClientTest, DownloadSucceedsOnceTheServerRecovers) {
-  Serve("package.zip", "payload");
-  server->SetRule("/package.zip", {{"fail_times", 2}, {"fail_status", 503}});
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    const auto result = Download("/package.zip");
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().message, "HTTP 503");
-    EXPECT_TRUE(result.error().retryable);
-  }
-  ASSERT_TRUE(Download("/package.zip"));
-  EXPECT_EQ(test::ReadFile(destination()), "payload");
-  EXPECT_EQ(server->RequestsFor("/package.zip").size(), 3u);
-}
-
-TEST_F(CurlClientTest, DownloadFollowsHttpsRedirectsAndRefusesHttpAndLoops) {
-  Serve("new.zip", "moved");
-  server->SetRule("/old.zip", {{"redirect", server->Url("/new.zip", "localhost")}});
-  server->SetRule("/plain.zip", {{"redirect", "http://127.0.0.1:" + std::to_string(server->port()) +
-                                                  "/new.zip"}});
-  server->SetRule("/loop.zip", {{"redirect_loop", true}});
-
-  ASSERT_TRUE(Download("/old.zip"));
-  EXPECT_EQ(test::ReadFile(destination()), "moved");
-
-  auto result = Download("/plain.zip");
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().message, CurlText(CURLE_UNSUPPORTED_PROTOCOL));
-  EXPECT_TRUE(result.error().retryable);
-
-  result = Download("/loop.zip");
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().message, CurlText(CURLE_TOO_MANY_REDIRECTS));
-  EXPECT_TRUE(result.error().retryable);
-  EXPECT_EQ(server->RequestsFor("/loop.zip").size(), 11u);  // the first request and 10 redirects
-  EXPECT_EQ(server->RequestsFor("/new.zip").size(), 1u);
-}
-
-TEST_F(CurlClientTest, DownloadGivesUpWhenTooSlowOrStalled) {
-  Serve("package.zip", Pattern(1 << 20));
-  server->SetRule("/stall.zip", {{"stall_after", 4096}});
-  server->SetRule("/trickle.zip", {{"trickle_rate", 200}});
-  test::WriteFile(root() / "stall.zip", Pattern(1 << 20));
-  test::WriteFile(root() / "trickle.zip", Pattern(1 << 20));
-  // A minimum speed of 0 still means at least one byte per second: a stall ends the attempt.
-  const DownloadPolicy noMinimum{
-      .attempts = 1, .connectTimeout = 10, .lowSpeedLimit = 0, .lowSpeedTime = 1};
-
-  for (const auto& [path, policy] :
-       {std::pair{"/stall.zip", kQuickStallPolicy}, std::pair{"/trickle.zip", kQuickStallPolicy},
-        std::pair{"/stall.zip", noMinimum}}) {
-    SCOPED_TRACE(path);
-    const auto result = Download(path, policy);
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().message, "too slow or stalled");
-    EXPECT_TRUE(result.error().retryable);
-  }
-}
-
-TEST_F(CurlClientTest, DownloadCutMidBodyIsRetryableAndLeavesThePart) {
-  Serve("package.zip", Pattern(1 << 20));
-  server->SetRule("/package.zip", {{"cut_after", 200000}});
-  const auto result = Download("/package.zip");
-  ASSERT_FALSE(result);
-  EXPECT_TRUE(result.error().retryable);
-  EXPECT_NE(result.error().message, "too slow or stalled");
-  EXPECT_LT(fs::file_size(destination()), 1u << 20);
-}
-
-TEST_F(CurlClientTest, DownloadIntoAMissingFolderCannotCreateTheFile) {
-  Serve("package.zip", "payload");
-  const fs::path target = dir / "no-such-folder" / "package.zip";
-  const auto result =
-      downloader.DownloadOnce(server->Url("/package.zip"), target, kRelaxedPolicy, {});
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().message, "can't create " + target.string());
-  EXPECT_FALSE(result.error().retryable);
-  EXPECT_TRUE(server->Requests().empty());
-}
-
-TEST_F(CurlClientTest, DownloadOntoAFullDiskCannotWrite) {
-  Serve("package.zip", Pattern(2 << 20));
-  const fs::path small = dir / "small";
-  fs::create_directories(small);
-  // This process has its own mount namespace (SetUp), so the mount is invisible elsewhere.
-  ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k"), 0) << strerror(errno);
-  const fs::path target = small / "package.zip";
-  const auto result =
-      downloader.DownloadOnce(server->Url("/package.zip"), target, kRelaxedPolicy, {});
-  umount2(small.c_str(), MNT_DETACH);
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().message, "can't write " + target.string());
-  EXPECT_FALSE(result.error().retryable);
-}
-
-TEST_F(CurlClientTest, CancellingADownloadStopsItAndLeavesThePartialFile) {
-  Serve("package.zip", Pattern(4 << 20));
-  server->SetRule("/package.zip", {{"stall_after", 65536}});
-  std::atomic<bool> cancelRequested{false};
-  CurlDownloader cancellable(kUserAgent, [&] { return cancelRequested.load(); });
-
-  const auto result =
-      cancellable.DownloadOnce(server->Url("/package.zip"), destination(), kRelaxedPolicy,
-                               [&](std::uint64_t received, std::uint64_t) {
-                                 if (received > 0) cancelRequested = true;
-                               });
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().message, "cancelled");
-  EXPECT_FALSE(result.error().retryable);
-  EXPECT_TRUE(cancellable.Cancelled());
-  ASSERT_TRUE(fs::exists(destination()));
-  EXPECT_GT(fs::file_size(destination()), 0u);
-  EXPECT_LT(fs::file_size(destination()), 4u << 20);
-}
-
-// ---- Pauses and the cancellation flag (no server needed) ----
-
-// Counts the slices of a pause instead of sleeping them.
-class CountingDownloader : public CurlDownloader {
- public:
+// Counts the slices of a retry pause instead of sleeping them.
+struct CountingDownloader : CurlDownloader {
   using CurlDownloader::CurlDownloader;
+  void SleepSlice(std::chrono::milliseconds slice) override { slices += slice.count() == 100; }
   int slices = 0;
-
- protected:
-  void SleepSlice(std::chrono::milliseconds slice) override {
-    EXPECT_EQ(slice, std::chrono::milliseconds(100));
-    ++slices;
-  }
 };
 
-TEST(CurlDownloaderWait, PausesInWholeSlicesAskingBeforeEachAndAtTheEnd) {
-  int asked = 0;
-  CountingDownloader downloader(kUserAgent, [&asked] {
-    ++asked;
-    return false;
-  });
-  EXPECT_TRUE(downloader.WaitBeforeRetry(std::chrono::milliseconds(250)));
-  EXPECT_EQ(asked, 4);  // three slices and the final answer
-  EXPECT_EQ(downloader.slices, 3);
-
-  asked = 0;
-  downloader.slices = 0;
-  EXPECT_TRUE(downloader.WaitBeforeRetry(std::chrono::milliseconds(0)));
-  EXPECT_EQ(asked, 1);
-  EXPECT_EQ(downloader.slices, 0);
-}
-
-TEST(CurlDownloaderWait, StopsAtTheFirstSliceAfterCancellation) {
-  int asked = 0;
-  CountingDownloader downloader(kUserAgent, [&asked] { return ++asked >= 3; });
-  EXPECT_FALSE(downloader.WaitBeforeRetry(std::chrono::milliseconds(1000)));
-  EXPECT_EQ(asked, 3);
-  EXPECT_EQ(downloader.slices, 2);
-
-  CountingDownloader cancelled(kUserAgent, [] { return true; });
-  EXPECT_FALSE(cancelled.WaitBeforeRetry(std::chrono::milliseconds(0)));
-  EXPECT_EQ(cancelled.slices, 0);
-}
-
-TEST(CurlDownloaderWait, WithoutAPredicateNothingIsCancelled) {
-  CountingDownloader downloader(kUserAgent, {});
-  EXPECT_FALSE(downloader.Cancelled());
-  EXPECT_TRUE(downloader.WaitBeforeRetry(std::chrono::milliseconds(100)));
-  EXPECT_EQ(downloader.slices, 1);
+TEST(CurlDownloaderWait, PausesInWholeSlicesUntilCancelled) {
+  // delay in ms, cancelled at the nth question (0: never, -1: no predicate), result, slices, asks
+  for (const auto [delay, cancelAt, result, slices, asked] :
+       std::vector<std::tuple<int, int, bool, int, int>>{{250, 0, true, 3, 4},
+                                                         {0, 0, true, 0, 1},
+                                                         {1000, 3, false, 2, 3},
+                                                         {100, -1, true, 1, 0}}) {
+    int asks = 0;
+    CountingDownloader downloader(
+        kAgent, cancelAt < 0 ? CancelPredicate() : [&] { return ++asks == cancelAt; });
+    EXPECT_EQ(downloader.WaitBeforeRetry(std::chrono::milliseconds(delay)), result) << delay;
+    EXPECT_EQ(std::pair(downloader.slices, asks), std::pair(slices, asked)) << delay;
+  }
 }
 
 }  // namespace

@@ -1,12 +1,10 @@
 #include "tests/support/temp_dir.h"
 
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <system_error>
 
 namespace emberdale::test {
 
@@ -17,17 +15,8 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-  std::error_code ec;
-  // Tests make folders read-only to provoke failures; give the owner its rights back first.
-  for (auto it = std::filesystem::recursive_directory_iterator(
-           path_, std::filesystem::directory_options::skip_permission_denied, ec);
-       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_directory(ec) && !it->is_symlink(ec)) {
-      chmod(it->path().c_str(), 0755);
-    }
-  }
-  chmod(path_.c_str(), 0755);
-  std::filesystem::remove_all(path_, ec);
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
 }
 
 void WriteFile(const std::filesystem::path& path, std::string_view content) {
@@ -38,16 +27,15 @@ void WriteFile(const std::filesystem::path& path, std::string_view content) {
 }
 
 std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
 }
 
 Tree ReadTree(const std::filesystem::path& root) {
   Tree tree;
   for (const auto& item : std::filesystem::recursive_directory_iterator(root)) {
-    const std::string relative = item.path().native().substr(root.native().size() + 1);
+    const std::string relative = item.path().lexically_relative(root);
     tree[relative] = item.is_directory() ? "<dir>" : ReadFile(item.path());
   }
   return tree;

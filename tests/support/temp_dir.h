@@ -1,4 +1,5 @@
-// A fresh temporary directory for one test, removed with everything in it when the object dies.
+// A fresh temporary folder for one test, removed with everything in it when the object dies, and
+// small file helpers.
 #pragma once
 
 #include <filesystem>
@@ -22,11 +23,11 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Small file helpers for tests.
+// Writes a file, making its folders; throws when it can't.
 void WriteFile(const std::filesystem::path& path, std::string_view content);
 std::string ReadFile(const std::filesystem::path& path);
 
-// The tree under `root`: relative path -> file content, or "<dir>" for a directory.
+// The tree under `root`: relative path -> file content, or "<dir>" for a folder.
 using Tree = std::map<std::string, std::string>;
 Tree ReadTree(const std::filesystem::path& root);
 
