@@ -30,7 +30,9 @@ std::expected<void, std::string> ExtractTarGz(const std::filesystem::path& archi
   RunOptions options;  // the caller's working directory
   options.captureOutput = true;
   options.captureStderr = true;
-  const auto ran = Run({"tar", "-xzf", ExtendedLengthPath(archive).native(), "-C",
+  // GNU tar undoes backslash escapes in the folder it is given, so an install folder with a "\"
+  // in its name would be missed; --no-unquote takes the names as they are.
+  const auto ran = Run({"tar", "--no-unquote", "-xzf", ExtendedLengthPath(archive).native(), "-C",
                         ExtendedLengthPath(destination).native()},
                        options);
   if (!ran) return std::unexpected(ran.error());
