@@ -1,5 +1,6 @@
 // What the user sees on a terminal and without one, and what the updater log keeps. Each case
 // runs in forked children: a child is one start of the updater (this process never logs itself).
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <regex>
@@ -10,6 +11,7 @@
 #include "app/dialogs.h"
 #include "app/install_dir.h"
 #include "app/progress.h"
+#include "core/logging.h"
 #include "gtest/gtest.h"
 #include "tests/support/forked_child.h"
 #include "tests/support/temp_dir.h"
@@ -49,6 +51,13 @@ const std::string kSelfQuestion =
     "\n\x1b[1mUpdate Available\x1b[0m\nThe following updates are required before launch:\n"
     "  \u2022 Emberdale Updater: 1.0.0 \u2192 1.2.0 (0.50 MB)\n\n\u279c Install updates? [Y/n]: ";
 
+// Registered before any static object is built, so in a child that sets the flag and exits it
+// logs after all of them are destroyed (as a thread still logging at the end would).
+bool g_logLate = false;
+__attribute__((constructor(101))) void LogLateAtExit() {
+  std::atexit([] { g_logLate ? emberdale::core::logging::Warn("late") : void(); });
+}
+
 int Ask(MacUpdaterHost& host) {
   std::vector<emberdale::core::PendingUpdate> updates(2);
   updates[0].target.version = "2.1.0", updates[0].target.size = 13107200;
@@ -78,18 +87,23 @@ TEST(Console, StepsQuestionsAndErrorsOnATerminalAndWithoutOne) {
     std::string output = "", errors = "", log = "";
   };
   const Row rows[] = {
-      {"steps, a download, a step that shows nothing", kTerminal, "",
+      {"steps, a step that shows nothing, a download ending twice, then outgrowing its size",
+       kTerminal, "",
        [](MacUpdaterHost& host) {
          host.ReportStep(Step::CheckingForUpdates, std::nullopt, 42);
          host.ReportStep(Step::ManifestReceived, std::nullopt, 42);
          host.ReportStep(Step::CheckingComponents, std::nullopt, 42);
          host.ReportStep(Step::InstallingComponent, Component::Jre, 42);
-         return host.DownloadProgress(Component::Launcher, 0, 50)(1048576, 2097152), 0;
+         auto progress = host.DownloadProgress(Component::Launcher, 0, 50);
+         for (const std::uint64_t done : {1048576, 2097152, 2097152}) progress(done, 2097152);
+         return progress(1 << 25, 1), 0;  // over INT_MAX percent
        },
        0,
        Bar(0, 0) + "Checking for updates..." + Bar(20, 100) +
            "Checking for updates... Update data received\n\r\x1b[KInstalling Java...\n" +
-           Bar(10, 50) + "Downloading the launcher... 1.00 / 2.00 MB (50%)"},
+           Bar(10, 50) + "Downloading the launcher... 1.00 / 2.00 MB (50%)" + Bar(20, 100) +
+           "Downloading the launcher... 2.00 / 2.00 MB (100%)\n\r\x1b[K"
+           "Downloading the launcher... 32.00 / 0.00 MB (3355443200%)"},
       {"nothing once cancelled", kTerminal, "",
        [](MacUpdaterHost& host) {
          g_cancelRequested = true;
@@ -99,6 +113,11 @@ TEST(Console, StepsQuestionsAndErrorsOnATerminalAndWithoutOne) {
       {"Enter accepts", kTerminal, "\n", Ask, 10, kQuestion},
       {"n declines", kTerminal, "n\n", Ask, 20, kQuestion + "Update cancelled.\n", "",
        "[INFO] Update cancelled.\n"},
+      {"Ctrl-C at the question declines", kTerminal, "\n",
+       [](MacUpdaterHost& host) { return g_cancelRequested = true, Ask(host); }, 20,
+       kQuestion + "Update cancelled.\n", "", "[INFO] Update cancelled.\n"},
+      {"a line logged while the process ends", kPipe, "",
+       [](MacUpdaterHost&) -> int { g_logLate = true, InstallLogSink(), std::exit(0); }, 0, "", "", "[WARN] late\n"},
       {"end of input accepts", kTerminal, "", AskSelf, 10, kSelfQuestion},
       {"nobody to ask accepts", kPipe, "n\n", Ask, 10, "", "",
        "[INFO] No terminal and no display to ask on: accepting the update\n"},

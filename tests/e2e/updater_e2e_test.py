@@ -13,7 +13,7 @@ MANIFEST = "/launcher/launcher-manifest.json"
 OFFLINE = ("Failed to check for updates and the installed Emberdale Launcher was not found.\n"
            "Please check your internet connection.")
 POINTER = "/Library/Application Support/dev.quillfen.updater/install-path"
-READ_SYSCALL = {"x86_64": b"0", "aarch64": b"63"}[os.uname().machine]
+PPOLL_SYSCALL = {"x86_64": b"271", "aarch64": b"73"}[os.uname().machine]
 
 
 def setUpModule():
@@ -93,9 +93,9 @@ class TestWorld(demo.World):
                 shown += chunk
                 if not chunk and process.poll() is not None:
                     return process.returncode, shown.decode(errors="replace").replace("\r\n", "\n")
-                with contextlib.suppress(OSError, TypeError):
-                    if answer and contents("/proc/%d/syscall" % self.updater_pid()).split()[:2] \
-                            == [READ_SYSCALL, b"0x0"]:  # blocked in read(0, ...)
+                with contextlib.suppress(OSError, TypeError):  # asked, and waiting for the answer
+                    syscall = contents("/proc/%d/syscall" % self.updater_pid()).split()[0]
+                    if answer and b"[Y/n]: " in shown and syscall == PPOLL_SYSCALL:
                         answer, _ = None, answer(master)
             raise AssertionError("no end in time; the terminal showed:\n%s" % shown)
 class UpdaterTest(unittest.TestCase):
