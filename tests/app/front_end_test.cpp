@@ -56,9 +56,9 @@ std::string Question(const std::string& title, const std::string& lines) {
          lines + "\n\u279c Install updates? [Y/n]: ";
 }
 const std::string kRed = "\n\x1b[38;2;255;107;107m[\u2716 ERROR]\x1b[0m ";
-const std::string kQuestion = Question("Updates Available",
-                                       "  \u2022 Emberdale Launcher: not installed \u2192 2.1.0 "
-                                       "(12.50 MB)\n  \u2022 Java: 17.0.2 \u2192 21.0.1 (40.00 MB)\n");
+const std::string kQuestion = Question(
+    "Updates Available", "  \u2022 Emberdale Launcher: not installed \u2192 2.1.0 (12.50 MB)\n"
+                         "  \u2022 Java: 17.0.2 \u2192 21.0.1 (40.00 MB)\n");
 const std::string kCancelled = "[INFO] Update cancelled.\n";
 
 // Registered before any static object is built, so in a child that sets the flag and exits it
@@ -92,8 +92,7 @@ TEST(Console, StepsQuestionsAndErrorsOnATerminalAndWithoutOne) {
     std::string output = "", errors = "", log = "";
   };
   const Row rows[] = {
-      {"steps (one shows nothing), a download ending twice, then outgrowing its size", kTerminal,
-       "",
+      {"steps (one shows nothing), a download ending twice, then past its size", kTerminal, "",
        [](Host& host) {
          for (const Step step : {Step::CheckingForUpdates, Step::ManifestReceived,
                                  Step::CheckingComponents, Step::InstallingComponent}) {
@@ -109,29 +108,29 @@ TEST(Console, StepsQuestionsAndErrorsOnATerminalAndWithoutOne) {
            Bar(10, 50) + "Downloading the launcher... 1.00 / 2.00 MB (50%)" + Bar(20, 100) +
            "Downloading the launcher... 2.00 / 2.00 MB (100%)\n\r\x1b[K"
            "Downloading the launcher... 32.00 / 0.00 MB (3355443200%)"},
-      {"nothing once cancelled", kTerminal, "",
-       [](Host& host) { return g_cancelRequested = true, host.ReportStep(Step::Preparing, {}, 0), 0; },
-       0},
       {"Enter accepts", kTerminal, "\n", Ask, 10, kQuestion},
       {"n declines", kTerminal, "n\n", Ask, 20, kQuestion + "Update cancelled.\n", "", kCancelled},
-      {"Ctrl-C at the question declines", kTerminal, "\n",
-       [](Host& host) { return g_cancelRequested = true, Ask(host); }, 20,
-       kQuestion + "Update cancelled.\n", "", kCancelled},
+      {"Ctrl-C (a step then shows nothing), then Enter at the question: declined", kTerminal, "\n",
+       [](Host& host) {
+         return g_cancelRequested = true, host.ReportStep(Step::Preparing, {}, 0), Ask(host);
+       },
+       20, kQuestion + "Update cancelled.\n", "", kCancelled},
       {"end of input accepts the updater's own update", kTerminal, "",
        [](Host& host) {
          emberdale::core::UpdateInfo update;
          update.version = "1.2.0", update.size = 524288;
          return host.ConfirmSelfUpdate(update) ? 10 : 20;
        },
-       10, Question("Update Available", "  \u2022 Emberdale Updater: 1.0.0 \u2192 1.2.0 (0.50 MB)\n")},
+       10,
+       Question("Update Available", "  \u2022 Emberdale Updater: 1.0.0 \u2192 1.2.0 (0.50 MB)\n")},
       {"nobody to ask accepts", kPipe, "n\n", Ask, 10, "", "",
        "[INFO] No terminal and no display to ask on: accepting the update\n"},
       {"a line logged while the process ends", kPipe, "",
        [](Host&) -> int { g_logLate = true, InstallLogSink(), std::exit(0); }, 0, "", "",
        "[WARN] late\n"},
       {"a failure on a terminal", kTerminal, "",
-       [](Host& host) { return host.ReportFailure(emberdale::core::Failure::InstallFailed, {}), 0; },
-       0, "", kRed + "Failed to extract files.\n\nPath: /Users/x/Games\n",
+       [](Host& h) { return h.ReportFailure(emberdale::core::Failure::InstallFailed, {}), 0; }, 0,
+       "", kRed + "Failed to extract files.\n\nPath: /Users/x/Games\n",
        "[ERROR] Failed to extract files.\n\nPath: /Users/x/Games\n"},
       {"an error without a terminal, with the launch log's last 3 lines", kPipe, "",
        FailWithLaunchLog("0\n\n1\n  2  \n\n3\n"), 0, "",
@@ -171,7 +170,7 @@ TEST(AppLog, Rotation) {
       EXPECT_EQ(run.exitCode, 0);
       EXPECT_EQ(run.output + run.errors, "") << "logging is silent";
     };
-    start([&] { Log("[INFO] a"), row.grown > 0 ? WriteFile(log, grown) : void(), Log("[INFO] b"); });
+    start([&] { Log("[INFO] a"), row.grown ? WriteFile(log, grown) : void(), Log("[INFO] b"); });
     EXPECT_TRUE(Unstamped(dir.path()) == (row.setAsideNow ? "" : row.grown ? grown : before) +
                                              (row.grown ? "" : "[INFO] a\n") + "[INFO] b\n");
     EXPECT_TRUE((fs::exists(older) ? ReadFile(older) : "") ==
@@ -219,15 +218,11 @@ TEST(Startup, InstallLocationRefusals) {
     std::vector<std::string> files = {};
   };
   const Row rows[] = {
-      {"/opt/Emberdale", outside},
-      {"$H2/Emberdale", outside},
-      {"$H/Desktop", kept},
-      {"$H/Documents/Emberdale", kept},
-      {"$H/Downloads/Games/Emberdale", kept},
+      {"/opt/Emberdale", outside}, {"$H2/Emberdale", outside}, {"$H/Desktop", kept},
+      {"$H/Documents/Emberdale", kept}, {"$H/Downloads/Games/Emberdale", kept},
       {"$H/Library/Mobile Documents/com~apple~CloudDocs/Emberdale", kept},
       {"$H/Library/CloudStorage/Drive/Emberdale", kept},
-      {"$H/Documents2/Emberdale", ""},
-      {"$H/Games/Collection/Emberdale", ""},
+      {"$H/Documents2/Emberdale", ""}, {"$H/Games/Collection/Emberdale", ""},
       {"$H/Mine", foreign + "Mine", {"Mine/a"}},
       {"$H/Old", "", {"Old/notes.txt", "Old/config/versions.json"}},
       {"$H/Locked", foreign + "Locked", {"Locked/"}},
@@ -237,13 +232,11 @@ TEST(Startup, InstallLocationRefusals) {
     SCOPED_TRACE(row.folder);
     TempDir home;
     setenv("HOME", home.path().c_str(), 1);
-    for (const std::string& file : row.files) {
-      if (!file.ends_with('/')) WriteFile(home / file, "");
-      if (file.ends_with('/')) fs::create_directory(home / file), chmod((home / file).c_str(), 0333);
+    for (const std::string& file : row.files) {  // mode 0333: no read right, even for the owner
+      file.ends_with('/') ? mkdir((home / file).c_str(), 0333) : (WriteFile(home / file, ""), 0);
     }
-    const auto expand = [&](std::string text) {
-      for (std::size_t at; (at = text.find("$H")) != std::string::npos;) text.replace(at, 2, home.path());
-      return text;
+    const auto expand = [&](const std::string& text) {
+      return std::regex_replace(text, std::regex(R"(\$H)"), home.path().native());
     };
     const auto run = RunInChild(
         [&] {
