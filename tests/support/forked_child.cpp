@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <iostream>
 
 namespace emberdale::test {
 namespace {
@@ -48,7 +47,7 @@ ChildResult RunInChild(const std::function<int()>& body, ChildStdout stdoutKind,
   if (pid == 0) {
     dup2(errors[1], STDERR_FILENO);
     const int code = body();
-    std::cout.flush(), std::cerr.flush(), std::fflush(nullptr);
+    std::fflush(nullptr);  // std::cout and std::cerr go through stdio
     _exit(code);
   }
   close(errors[1]);
