@@ -9,7 +9,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <functional>
 
 #include "app/arguments.h"
 #include "gtest/gtest.h"
@@ -30,7 +29,9 @@ pid_t Start(const fs::path& program, const fs::path& dir, const std::string& nam
   fs::copy_file(program, dir / name, fs::copy_options::overwrite_existing);
   std::fflush(nullptr);
   const pid_t pid = fork();
-  if (pid == 0) freopen("/dev/null", "w", stdout), execl((dir / name).c_str(), "x", "60", nullptr), _exit(127);
+  if (pid == 0) {
+    freopen("/dev/null", "w", stdout), execl((dir / name).c_str(), "x", "60", nullptr), _exit(127);
+  }
   const auto ready = [&] {
     std::error_code ec;
     if (program == kStandIn) return fs::exists(dir / "launcher-app-link.endpoint");
@@ -40,56 +41,45 @@ pid_t Start(const fs::path& program, const fs::path& dir, const std::string& nam
   return pid;
 }
 void Stop(pid_t pid) { kill(pid, SIGTERM), waitpid(pid, nullptr, 0); }
+void Show(const char* what, bool value) { std::printf("%s=%d\n", what, value); }
 
-// Runs `body` as the first process of a PID namespace with its own /proc, so that only what it
-// starts counts (a launcher of another test on this machine would otherwise). 77: unavailable.
-int InOwnPidNamespace(const std::function<void()>& body) {
-  if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0) return 77;
-  if (const pid_t first = fork(); first != 0) {
-    int status = 0;
-    waitpid(first, &status, 0);
-    return WEXITSTATUS(status);
-  }
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-      mount("proc", "/proc", "proc", 0, nullptr) != 0) {
-    _exit(77);
-  }
-  body();
-  std::fflush(nullptr);
-  _exit(0);
-}
-
+// Runs as the first process of a PID namespace with its own /proc, so that only what it starts
+// counts (a launcher of another test on this machine would otherwise).
 TEST(AppLinks, RunningLauncherCheckAndHandOver) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for a PID namespace of its own";
   emberdale::test::TempDir dir;
   const auto run = emberdale::test::RunInChild(
       [&] {
-        return InOwnPidNamespace([&] {
-          setenv("EMBERDALE_HOME", dir.path().c_str(), 1);
-          const auto show = [](const char* what, bool value) { std::printf("%s=%d\n", what, value); };
-          show("none", IsLauncherAlreadyRunning());
-          for (const char* name : {"EmberdaleLauncherX", "EmberdaleLaunche", "EmberdaleLaunch"}) {
-            const pid_t similar = Start("/bin/sleep", dir.path(), name);
-            show(name, IsLauncherAlreadyRunning());
-            Stop(similar);
-          }
-          const pid_t sleeper = Start("/bin/sleep", dir.path(), "EmberdaleLauncher");
-          show("exact", IsLauncherAlreadyRunning());
-          fs::remove(dir / "EmberdaleLauncher");  // replaced by an update while it runs
-          show("deleted", IsLauncherAlreadyRunning());
-          Stop(sleeper);
-          const pid_t server = Start(kStandIn, dir.path(), "app-link-server");
-          g_arguments = {"--verbose", "emberdale:/not-a-link"};
-          show("no link, no launcher", HandOverToRunningLauncher(dir.path()));
-          g_arguments = {"--verbose", "emberdale://join/abc"};
-          show("link, whoever serves", HandOverToRunningLauncher(dir.path()));
-          Stop(server);
-          show("link, nobody serves", HandOverToRunningLauncher(dir.path()));
-          const pid_t launcher = Start(kStandIn, dir.path(), "EmberdaleLauncher");
-          g_arguments = {"--verbose"};
-          show("no link, a launcher", HandOverToRunningLauncher(dir.path()));
-          Stop(launcher);
-        });
+        if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0) return 77;
+        if (const pid_t first = fork(); first != 0) {
+          int status = 0;
+          return waitpid(first, &status, 0), WEXITSTATUS(status);
+        }
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
+        if (mount("proc", "/proc", "proc", 0, nullptr) != 0) return 77;
+        setenv("EMBERDALE_HOME", dir.path().c_str(), 1);
+        Show("none", IsLauncherAlreadyRunning());
+        for (const char* name : {"EmberdaleLauncherX", "EmberdaleLaunche", "EmberdaleLaunch"}) {
+          const pid_t similar = Start("/bin/sleep", dir.path(), name);
+          Show(name, IsLauncherAlreadyRunning());
+          Stop(similar);
+        }
+        const pid_t sleeper = Start("/bin/sleep", dir.path(), "EmberdaleLauncher");
+        Show("exact", IsLauncherAlreadyRunning());
+        fs::remove(dir / "EmberdaleLauncher");  // replaced by an update while it runs
+        Show("deleted", IsLauncherAlreadyRunning());
+        Stop(sleeper);
+        const pid_t server = Start(kStandIn, dir.path(), "app-link-server");
+        g_arguments = {"--verbose", "emberdale:/not-a-link"};
+        Show("no link, no launcher", HandOverToRunningLauncher(dir.path()));
+        g_arguments = {"--verbose", "emberdale://join/abc"};
+        Show("link, whoever serves", HandOverToRunningLauncher(dir.path()));
+        Stop(server);
+        Show("link, nobody serves", HandOverToRunningLauncher(dir.path()));
+        const pid_t launcher = Start(kStandIn, dir.path(), "EmberdaleLauncher");
+        g_arguments = {"--verbose"};
+        Show("no link, a launcher", HandOverToRunningLauncher(dir.path()));
+        return Stop(launcher), 0;
       },
       emberdale::test::ChildStdout::Pipe);
   if (run.exitCode == 77) GTEST_SKIP() << "can't make a PID namespace with its own /proc";

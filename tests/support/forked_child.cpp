@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <iostream>
 
 namespace emberdale::test {
 namespace {
@@ -19,8 +18,7 @@ std::string ReadToEnd(int fd) {  // end of file, or EIO once a terminal's other 
   for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);) {
     text.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
   }
-  close(fd);
-  return text;
+  return close(fd), text;
 }
 
 }  // namespace
@@ -30,34 +28,32 @@ ChildResult RunInChild(const std::function<int()>& body, ChildStdout stdoutKind,
   std::fflush(nullptr);      // nothing buffered here is written twice
   signal(SIGPIPE, SIG_IGN);  // a child may end without reading its input
   int errors[2], in[2], out[2];
-  pipe2(errors, O_CLOEXEC), pipe2(in, O_CLOEXEC), pipe2(out, O_CLOEXEC);
+  pipe2(errors, O_CLOEXEC);
   std::string text = input;
   pid_t pid = -1;
   if (stdoutKind == ChildStdout::Terminal) {
     termios mode{};
     mode.c_iflag = ICRNL | IUTF8, mode.c_cflag = CS8 | CREAD, mode.c_lflag = ICANON | ISIG;
-    mode.c_cc[VINTR] = '\x03', mode.c_cc[VEOF] = '\x04', mode.c_cc[VMIN] = 1;
-    close(in[0]), close(in[1]), close(out[0]), close(out[1]);
+    mode.c_cc[VINTR] = '\x03', mode.c_cc[VEOF] = '\x04';
     pid = forkpty(&in[1], nullptr, &mode, nullptr);
     out[0] = dup(in[1]);
     // ^D ends input at the start of a line; a second one ends an unfinished line first.
     text += !input.empty() && !input.ends_with('\n') ? "\x04\x04" : "\x04";
-  } else if ((pid = fork()) == 0) {
-    dup2(in[0], STDIN_FILENO), dup2(out[1], STDOUT_FILENO), close(in[1]), close(out[0]);
+  } else if (pipe2(in, O_CLOEXEC), pipe2(out, O_CLOEXEC), (pid = fork()) == 0) {
+    dup2(in[0], STDIN_FILENO), dup2(out[1], STDOUT_FILENO), close(in[1]);
   } else {
     close(in[0]), close(out[1]);
   }
   if (pid == 0) {
     dup2(errors[1], STDERR_FILENO);
     const int code = body();
-    std::cout.flush(), std::cerr.flush(), std::fflush(nullptr);
+    std::fflush(nullptr);  // std::cout and std::cerr go through stdio
     _exit(code);
   }
   close(errors[1]);
   (void)!write(in[1], text.data(), text.size());
   close(in[1]);
-  ChildResult result;
-  result.output = ReadToEnd(out[0]), result.errors = ReadToEnd(errors[0]);
+  ChildResult result{.output = ReadToEnd(out[0]), .errors = ReadToEnd(errors[0])};
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
   result.exitCode = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);

@@ -1,6 +1,5 @@
 // Runs a piece of the test program in a forked child (a fresh process for code that prepares
-// something once per process) whose standard output is a real pseudo-terminal or a pipe, so that
-// code deciding by isatty(1) takes the path under test.
+// something once per process) whose standard output is a real pseudo-terminal or a pipe.
 #pragma once
 
 #include <functional>
