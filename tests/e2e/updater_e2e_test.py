@@ -89,9 +89,12 @@ class TestWorld(demo.World):
 
 class UpdaterTest(unittest.TestCase):
     def world(self, **release):
-        """A fresh world with a release, ended with the test."""
+        """A fresh world with a release, ended with the test; a failure prints both logs."""
         w = TestWorld(BUILD_DIR, CERTS)
         self.addCleanup(w.cleanup)
+        self.addCleanup(lambda: self._outcome.success or sys.stderr.write(
+            "\n--- updater log ---\n%s--- launch log ---\n%s"
+            % (w.log(), w.read("logs", "launcher_launch.log"))))
         w.release(**release)
         return w
 
@@ -161,7 +164,7 @@ class UpdaterTest(unittest.TestCase):
         code, errors = w.run()
         self.assertEqual(code, 1)
         self.assertIn("[\u2716 ERROR] Failed to verify file integrity.\n", errors)
-        self.assertEqual(w.read("Contents/Resources/launcher-version.txt"), "1.0.0\n")
+        self.assertEqual(w.read("Contents/Resources/launcher-version.txt"), "9.0.0\n")
         self.assertEqual(os.listdir(w.install_dir + "/temp"), [])
         w.rules({MANIFEST: {"status": 503}})
         self.assertEqual(w.run()[0], 0)
