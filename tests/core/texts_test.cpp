@@ -1,17 +1,10 @@
-// What the user reads and types (language choice, sizes, the yes/no prompt), and app links
-// handed to a running launcher over its socket.
+// What the user reads and types (language choice, sizes, the yes/no prompt) and the app links
+// the updater recognises. Handing a link to a running launcher is tested with the stand-in
+// launcher in tests/app.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-#include <thread>
 
 #include "core/app_link.h"
 #include "core/ui_text.h"
-#include "tests/support/log_capture.h"
-#include "tests/support/temp_dir.h"
 
 namespace emberdale::core {
 namespace {
@@ -41,58 +34,16 @@ TEST(UiTextTest, LanguageSizesAndAnswers) {
 
 TEST(AppLinkTest, RecognisesLinks) {
   const std::string longest = "emberdale://" + std::string(4096 - 12, 'a');
-  for (const std::string& link : std::initializer_list<std::string>{("emberdale://x"), "EmberDale://j?n=\xd0\x9c", longest})
+  for (const std::string& link :
+       std::initializer_list<std::string>{("emberdale://x"), "EmberDale://j?n=\xd0\x9c", longest})
     EXPECT_TRUE(IsAppLink(link));
-  for (const std::string& text : std::initializer_list<std::string>{("emberdale://"), "emberdale:/open", "emberdalf://open",
-                                 "emberdale://o\tp", "emberdale://op\x7f", longest + "a"}) {
+  for (const std::string& text : std::initializer_list<std::string>{
+           ("emberdale://"), "emberdale:/open", "emberdalf://open", "emberdale://o\tp",
+           "emberdale://op\x7f", longest + "a"}) {
     EXPECT_FALSE(IsAppLink(text)) << text;
   }
   EXPECT_EQ(FindAppLink({"-v", "emberdale:/a", "emberdale://a/1", "emberdale://b/2"}),
             "emberdale://a/1");
-}
-
-// The launcher's side of the socket, on a thread that gives up after five seconds.
-TEST(AppLinkTest, HandsTheLinkToTheRunningLauncher) {
-  test::TempDir dir;
-  const std::string socketPath = (dir / "s").native();
-  for (const auto& [reply, accepted] : {std::pair{"OK\n", true}, {"OK", false}, {"NO\n", false}}) {
-    SCOPED_TRACE(reply);
-    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{AF_UNIX, {}};
-    socketPath.copy(address.sun_path, socketPath.size());
-    unlink(socketPath.c_str());
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    std::string request;
-    std::thread launcher([&, reply] {
-      pollfd waiting{listener, POLLIN, 0};
-      if (poll(&waiting, 1, 5000) != 1) return;
-      const int client = accept(listener, nullptr, nullptr);
-      char buffer[256];
-      for (ssize_t n; request.find('\n') == std::string::npos &&
-                      (n = read(client, buffer, sizeof buffer)) > 0;) {
-        request.append(buffer, n);
-      }
-      (void)!write(client, reply, std::strlen(reply));
-      close(client);
-    });
-    test::WriteFile(dir / "launcher-app-link.endpoint", socketPath + "\r\n");
-    test::LogCapture log;
-    EXPECT_EQ(ForwardAppLink(dir.path(), "emberdale://open"), accepted);
-    launcher.join();
-    close(listener);
-    EXPECT_EQ(request, "OPEN emberdale://open\n");
-    EXPECT_EQ(log.lines(),
-              std::vector<std::string>{accepted ? "[INFO] App link handed to the running launcher"
-                                                : "[INFO] No running launcher took the app link"});
-  }
-  test::LogCapture log;
-  EXPECT_FALSE(ForwardAppLink(dir.path(), "emberdale://open"));  // nobody listens any more
-  test::WriteFile(dir / "launcher-app-link.endpoint", "/" + std::string(103, 'p'));
-  EXPECT_FALSE(ForwardAppLink(dir.path(), "emberdale://open"));
-  EXPECT_EQ(log.lines(), (std::vector<std::string>{"[INFO] No running launcher took the app link",
-                                                   "[WARN] App link endpoint path is unusable: /" +
-                                                       std::string(103, 'p')}));
 }
 
 }  // namespace

@@ -1,23 +1,22 @@
-// gmock doubles of the engine's UpdaterHost and Downloader, and EngineMocks, which gives them the
-// answers of a healthy run: the install root is a fresh folder, both components are on disk,
-// every question is answered yes, installs succeed, pauses pass and nothing is cancelled. A
-// DownloadOnce nobody scripted fails for good.
+// gmock doubles of the engine's UpdaterHost and Downloader. EngineMocks gives them the answers of
+// a healthy run: a fresh install root, both components on disk, every question answered yes,
+// installs succeeding, pauses passing, nothing cancelled, and downloads failing for good.
 #pragma once
 
 #include <gmock/gmock.h>
-
-#include <optional>
 
 #include "core/updater_host.h"
 #include "tests/support/temp_dir.h"
 
 namespace emberdale::test {
 
+using core::Component, core::DownloadError, core::DownloadPolicy, core::ProgressCallback;
+namespace fs = std::filesystem;
+
 class MockDownloader : public core::Downloader {
  public:
-  MOCK_METHOD((std::expected<void, core::DownloadError>), DownloadOnce,
-              (const std::string&, const std::filesystem::path&, const core::DownloadPolicy&,
-               const core::ProgressCallback&),
+  MOCK_METHOD((std::expected<void, DownloadError>), DownloadOnce,
+              (const std::string&, const fs::path&, const DownloadPolicy&, const ProgressCallback&),
               (override));
   MOCK_METHOD(bool, WaitBeforeRetry, (std::chrono::milliseconds), (override));
   MOCK_METHOD(bool, Cancelled, (), (const, override));
@@ -25,32 +24,29 @@ class MockDownloader : public core::Downloader {
 
 class MockUpdaterHost : public core::UpdaterHost {
  public:
-  MOCK_METHOD(std::filesystem::path, InstallRoot, (), (const, override));
-  MOCK_METHOD(void, ReportStep, (core::Step, std::optional<core::Component>, int), (override));
-  MOCK_METHOD(core::ProgressCallback, DownloadProgress, (std::optional<core::Component>, int, int),
-              (override));
-  MOCK_METHOD(void, ReportFailure, (core::Failure, std::optional<core::Component>), (override));
+  MOCK_METHOD(fs::path, InstallRoot, (), (const, override));
+  MOCK_METHOD(void, ReportStep, (core::Step, std::optional<Component>, int), (override));
+  MOCK_METHOD(ProgressCallback, DownloadProgress, (std::optional<Component>, int, int), (override));
+  MOCK_METHOD(void, ReportFailure, (core::Failure, std::optional<Component>), (override));
   MOCK_METHOD(bool, ConfirmUpdates, (const std::vector<core::PendingUpdate>&), (override));
   MOCK_METHOD(bool, ConfirmSelfUpdate, (const core::UpdateInfo&), (override));
   MOCK_METHOD((std::expected<std::string, std::string>), FetchManifest, (), (override));
   MOCK_METHOD(core::Downloader&, GetDownloader, (), (override));
-  MOCK_METHOD(bool, IsInstalled, (core::Component), (const, override));
+  MOCK_METHOD(bool, IsInstalled, (Component), (const, override));
   MOCK_METHOD((std::expected<void, std::string>), InstallComponent,
-              (core::Component, const std::filesystem::path&, int, int), (override));
-  MOCK_METHOD(bool, ApplySelfUpdate, (const std::filesystem::path&), (override));
+              (Component, const fs::path&, int, int), (override));
+  MOCK_METHOD(bool, ApplySelfUpdate, (const fs::path&), (override));
 };
 
-// A DownloadOnce action: writes `bytes` to the destination (left as a partial file when `error`
-// is set), reports them through the progress callback, then succeeds or fails with `error`.
-inline auto Serve(std::string bytes, std::optional<core::DownloadError> error = std::nullopt) {
-  return
-      [=](const std::string&, const std::filesystem::path& destination, const core::DownloadPolicy&,
-          const core::ProgressCallback& progress) -> std::expected<void, core::DownloadError> {
-        WriteFile(destination, bytes);
-        if (progress) progress(bytes.size(), bytes.size());
-        if (error) return std::unexpected(*error);
-        return {};
-      };
+// A DownloadOnce action: writes `bytes` (a partial file when `error` is set), reports them as
+// progress, then succeeds or fails with `error`.
+inline auto Serve(std::string bytes, std::optional<DownloadError> error = std::nullopt) {
+  return [=](const std::string&, const fs::path& to, const DownloadPolicy&,
+             const ProgressCallback& progress) -> std::expected<void, DownloadError> {
+    WriteFile(to, bytes);
+    if (progress) progress(bytes.size(), bytes.size());
+    return error ? std::unexpected(*error) : std::expected<void, DownloadError>();
+  };
 }
 
 struct EngineMocks {
@@ -62,10 +58,8 @@ struct EngineMocks {
     ON_CALL(host, ConfirmUpdates).WillByDefault(Return(true));
     ON_CALL(host, ConfirmSelfUpdate).WillByDefault(Return(true));
     ON_CALL(downloader, WaitBeforeRetry).WillByDefault(Return(true));
-    ON_CALL(downloader, DownloadOnce)
-        .WillByDefault(Return(std::unexpected(core::DownloadError{"HTTP 404", false})));
+    ON_CALL(downloader, DownloadOnce).WillByDefault(Return(std::unexpected(DownloadError{"404"})));
   }
-
   TempDir root;
   ::testing::NiceMock<MockDownloader> downloader;
   ::testing::NiceMock<MockUpdaterHost> host;

@@ -34,21 +34,15 @@ RawZipEntry StoredEntry(std::string name, std::string content) {
   return {std::move(name), content, 0, Crc32(content), size, size};
 }
 
-RawZipEntry DeflatedEntry(std::string name, std::string_view content, int blocks) {
+RawZipEntry DeflatedEntry(std::string name, std::string_view content) {
   z_stream stream{};
   deflateInit2(&stream, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&stream, content.size()) + 64 * blocks + 64, '\0');
+  std::string out(deflateBound(&stream, content.size()), '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data()));
+  stream.avail_in = static_cast<uInt>(content.size());
   stream.next_out = reinterpret_cast<Bytef*>(out.data());
   stream.avail_out = static_cast<uInt>(out.size());
-  const std::size_t piece = content.size() / blocks + 1;
-  for (std::size_t offset = 0;; offset += piece) {
-    const std::string_view part = content.substr(std::min(offset, content.size()), piece);
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(part.data()));
-    stream.avail_in = static_cast<uInt>(part.size());
-    const bool last = offset + piece >= content.size();
-    deflate(&stream, last ? Z_FINISH : Z_SYNC_FLUSH);
-    if (last) break;
-  }
+  deflate(&stream, Z_FINISH);
   out.resize(stream.total_out);
   deflateEnd(&stream);
   const std::uint64_t packed = out.size();

@@ -12,23 +12,22 @@
 
 namespace emberdale::test {
 
-// One entry exactly as written; the local and central headers both carry these fields.
+// One entry as both its headers describe it.
 struct RawZipEntry {
   std::string name;
   std::string payload;       // the bytes stored after the local header
   std::uint16_t method = 0;  // 0 stored, 8 deflated
   std::uint32_t crc = 0;
-  // Declared sizes. max(payload size, compressedSize) bytes are reserved for the data; what the
-  // payload does not fill stays a hole of zeros.
+  // Declared sizes; the data takes max(payload size, compressedSize) bytes, a hole past the
+  // payload.
   std::uint64_t compressedSize = 0;
   std::uint64_t uncompressedSize = 0;
   std::uint32_t externalAttributes = 0;  // 0x10 marks a directory for DOS
 };
 
-// Honest entries. DeflatedEntry compresses `content` in `blocks` separately flushed pieces (more
-// blocks make the compressed form larger, to steer the compression ratio).
+// Honest entries.
 RawZipEntry StoredEntry(std::string name, std::string content);
-RawZipEntry DeflatedEntry(std::string name, std::string_view content, int blocks = 1);
+RawZipEntry DeflatedEntry(std::string name, std::string_view content);
 
 // Writes the archive after `leadingBytes` zero bytes left as a hole (the offsets account for them,
 // as in a self-extracting archive).
