@@ -9,18 +9,17 @@
 namespace emberdale::test {
 namespace {
 
-constexpr std::uint64_t kMaxClassicEntries = 0xFFFF;
-
-// Appends `value` as `count` little-endian bytes.
-void Put(std::string& out, std::uint64_t value, int count) {
-  for (int i = 0; i < count; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+// Appends each value as that many little-endian bytes.
+void Put(std::string& out, std::initializer_list<std::pair<std::uint64_t, int>> fields) {
+  for (const auto& [value, bytes] : fields) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+  }
 }
 
-// The fields both headers share, from the version needed to the name length and extra length.
+// The fields both headers share, from the version needed to the extra field's length.
 void Header(std::string& out, const RawZipEntry& e) {
-  Put(out, 20, 2), Put(out, 0, 2), Put(out, e.method, 2), Put(out, 0, 2), Put(out, 0x21, 2);
-  Put(out, e.crc, 4), Put(out, e.compressedSize, 4), Put(out, e.uncompressedSize, 4);
-  Put(out, e.name.size(), 2), Put(out, 0, 2);
+  Put(out, {{20, 2}, {0, 2}, {e.method, 2}, {0, 2}, {0x21, 2}, {e.crc, 4}});
+  Put(out, {{e.compressedSize, 4}, {e.uncompressedSize, 4}, {e.name.size(), 2}, {0, 2}});
 }
 
 std::uint32_t Crc32(std::string_view data) {
@@ -35,16 +34,11 @@ RawZipEntry StoredEntry(std::string name, std::string content) {
 }
 
 RawZipEntry DeflatedEntry(std::string name, std::string_view content) {
-  z_stream stream{};
-  deflateInit2(&stream, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&stream, content.size()), '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data()));
-  stream.avail_in = static_cast<uInt>(content.size());
-  stream.next_out = reinterpret_cast<Bytef*>(out.data());
-  stream.avail_out = static_cast<uInt>(out.size());
-  deflate(&stream, Z_FINISH);
-  out.resize(stream.total_out);
-  deflateEnd(&stream);
+  uLongf size = compressBound(content.size());
+  std::string out(size, '\0');
+  compress2(reinterpret_cast<Bytef*>(out.data()), &size,
+            reinterpret_cast<const Bytef*>(content.data()), content.size(), 9);
+  out = out.substr(2, size - 6);  // the raw deflate stream inside zlib's header and checksum
   const std::uint64_t packed = out.size();
   return {std::move(name), std::move(out), 8, Crc32(content), packed, content.size()};
 }
@@ -56,24 +50,22 @@ void WriteRawZip(const std::filesystem::path& path, const std::vector<RawZipEntr
   std::string central;
   for (const RawZipEntry& e : entries) {
     std::string local;
-    Put(local, 0x04034b50, 4), Header(local, e), local += e.name;
+    Put(local, {{0x04034b50, 4}}), Header(local, e), local += e.name;
     file.seekp(static_cast<std::streamoff>(offset));
     file << local << e.payload;
-    Put(central, 0x02014b50, 4), Put(central, 20, 2), Header(central, e);
-    Put(central, 0, 6), Put(central, e.externalAttributes, 4), Put(central, offset, 4);
-    central += e.name;
+    Put(central, {{0x02014b50, 4}, {20, 2}}), Header(central, e);
+    Put(central, {{0, 6}, {e.externalAttributes, 4}, {offset, 4}}), central += e.name;
     offset += local.size() + std::max<std::uint64_t>(e.payload.size(), e.compressedSize);
   }
-  const std::uint64_t count = entries.size();
+  const std::uint64_t count = entries.size(), classic = std::min<std::uint64_t>(count, 0xFFFF);
   std::string end;
-  if (count > kMaxClassicEntries) {  // ZIP64 end record and its locator
-    Put(end, 0x06064b50, 4), Put(end, 44, 8), Put(end, 45, 2), Put(end, 45, 2), Put(end, 0, 8);
-    Put(end, count, 8), Put(end, count, 8), Put(end, central.size(), 8), Put(end, offset, 8);
-    Put(end, 0x07064b50, 4), Put(end, 0, 4), Put(end, offset + central.size(), 8), Put(end, 1, 4);
+  if (count > classic) {  // a ZIP64 end record and its locator
+    Put(end, {{0x06064b50, 4}, {44, 8}, {45, 2}, {45, 2}, {0, 8}, {count, 8}, {count, 8}});
+    Put(end, {{central.size(), 8}, {offset, 8}, {0x07064b50, 4}, {0, 4}});
+    Put(end, {{offset + central.size(), 8}, {1, 4}});
   }
-  const std::uint64_t classic = std::min(count, kMaxClassicEntries);
-  Put(end, 0x06054b50, 4), Put(end, 0, 4), Put(end, classic, 2), Put(end, classic, 2);
-  Put(end, central.size(), 4), Put(end, offset, 4), Put(end, 0, 2);
+  Put(end, {{0x06054b50, 4}, {0, 4}, {classic, 2}, {classic, 2}, {central.size(), 4}});
+  Put(end, {{offset, 4}, {0, 2}});
   file.seekp(static_cast<std::streamoff>(offset));
   if (!(file << central << end).flush()) throw std::runtime_error("can't write " + path.string());
 }
