@@ -1,6 +1,5 @@
 // gmock doubles of the engine's UpdaterHost and Downloader. EngineMocks gives them the answers of
-// a healthy run: a fresh install root, both components on disk, every question answered yes,
-// installs succeeding, pauses passing, nothing cancelled, and downloads failing for good.
+// a healthy run: a fresh install root, both components on disk, every question answered yes.
 #pragma once
 
 #include <gmock/gmock.h>
@@ -38,8 +37,7 @@ class MockUpdaterHost : public core::UpdaterHost {
   MOCK_METHOD(bool, ApplySelfUpdate, (const fs::path&), (override));
 };
 
-// A DownloadOnce action: writes `bytes` (a partial file when `error` is set), reports them as
-// progress, then succeeds or fails with `error`.
+// A DownloadOnce action: writes `bytes`, reports them as progress, then fails with `error` if set.
 inline auto Serve(std::string bytes, std::optional<DownloadError> error = std::nullopt) {
   return [=](const std::string&, const fs::path& to, const DownloadPolicy&,
              const ProgressCallback& progress) -> std::expected<void, DownloadError> {
@@ -58,7 +56,6 @@ struct EngineMocks {
     ON_CALL(host, ConfirmUpdates).WillByDefault(Return(true));
     ON_CALL(host, ConfirmSelfUpdate).WillByDefault(Return(true));
     ON_CALL(downloader, WaitBeforeRetry).WillByDefault(Return(true));
-    ON_CALL(downloader, DownloadOnce).WillByDefault(Return(std::unexpected(DownloadError{"404"})));
   }
   TempDir root;
   ::testing::NiceMock<MockDownloader> downloader;
