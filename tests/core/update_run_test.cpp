@@ -219,15 +219,9 @@ TEST(UpdateRunTest, OutcomesBySituation) {
      UpdateOutcome::Failed,
      {sameU, needL, "[ERROR] JRE: no usable manifest entry and not installed",
       "FAILED Unavailable JRE", "saved 1.0.0 L1 |  none | U1"}},
-    {"declining the updater update", Rec(&L1, &J1, nullptr), {Manifest(&L2, &J1, &U2)},
-     [](Doubles& d) { d.acceptSelf = false; }, UpdateOutcome::Cancelled,
-     {"[INFO] Updater update available: 1.1.0 (package sha256 none -> U2)", "ask updater 1.1.0",
-      "[INFO] The user declined the updater update", "saved 1.0.0 L1 | 17.0.1 J1 | none"}},
     {"declining the component updates", now, {Manifest(&L2, &J2, &U1)},
      [](Doubles& d) { d.acceptComponents = false; }, UpdateOutcome::Cancelled,
      {sameU, needL, needJ, askLJ, "[INFO] The user declined the component updates", same}},
-    {"cancelled during the manifest fetch", now, {std::unexpected("HTTP 503")},
-     [](Doubles& d) { d.cancelAt = "fetch"; }, UpdateOutcome::Cancelled, {failed1, same}},
     {"cancelled during the installation", now, newL,
      [](Doubles& d) { d.cancelAt = "install", d.installErrors = {Component::Launcher}; },
      UpdateOutcome::Cancelled, askL + Lines{installL, "left launcher-package.zip", same}},
@@ -268,13 +262,6 @@ TEST(UpdateRunTest, OutcomesBySituation) {
     {"cancelled while the download is hashed", now, newL,
      [](Doubles& d) { d.quiet = false, d.cancelAt = "progress"; }, UpdateOutcome::Cancelled,
      askL + Lines{cdn, same}},
-    {"a transfer the user aborts is a cancellation, even from the last source", now, newV,
-     [=](Doubles& d) {
-       d.quiet = false, d.cancelAt = "get " + L3.url, d.served[kVendor] = {"", DownloadError{"404"}};
-     },
-     UpdateOutcome::Cancelled,
-     askV + Lines{"[WARN] Download from vendor failed: 404", next, cdn3,
-                  "[WARN] Download from CDN failed: cancelled", same}},
   };
   // clang-format on
   for (const RunRow& row : rows) {

@@ -32,9 +32,8 @@ RawZipEntry Lying(RawZipEntry e, std::int64_t sizeDelta, std::uint32_t crcXor,
 struct ZipRow {
   std::string name;
   std::vector<RawZipEntry> entries;
-  std::string error;        // empty: success
-  Tree tree = {};           // the destination afterwards: nothing written before a refusal
-  std::uint64_t padTo = 0;  // archive size reached with a leading hole
+  std::string error;  // empty: success
+  Tree tree = {};     // the destination afterwards: nothing written before a refusal
 };
 
 TEST(ZipExtractTest, HostileAndEdgeArchives) {
@@ -45,10 +44,6 @@ TEST(ZipExtractTest, HostileAndEdgeArchives) {
   Tree deepTree;
   for (int i = 0; i < 511; ++i) deepTree[deepName += (i ? "/d" : "d")] = "<dir>";
   deepTree[deepName + "/ff"] = "deep";
-  std::vector<RawZipEntry> maxEntries(100'000, StoredEntry("__MACOSX/x", ""));
-  maxEntries.back() = StoredEntry("last.txt", "last");
-  std::vector<RawZipEntry> tooMany = maxEntries;
-  tooMany.push_back(StoredEntry("more.txt", "more"));
   std::vector<RawZipEntry> total(6, Declared("part.bin", 500 * kMiB, 5 * kMiB + 1));
   total.push_back(Declared("last.bin", 72 * kMiB, kMiB));
   std::vector<RawZipEntry> overTotal = total;
@@ -69,11 +64,7 @@ TEST(ZipExtractTest, HostileAndEdgeArchives) {
     {"compression ratio 100 passes the plan", {Declared("r.bin", 1000, 10)}, "failed to extract r.bin", {{"r.bin", ""}}},
     {"3072 MiB + 1 in all", overTotal, "extracted size exceeds 3072 MiB"},
     {"3072 MiB in all passes the plan", total, "failed to extract part.bin", {{"part.bin", ""}}},
-    {"100001 entries", tooMany, "archive has too many entries (100001)"},
-    {"100000 entries", maxEntries, "", {{"last.txt", "last"}}},
     {"no entries", {}, "archive is empty: " + archive.native()},
-    {"archive of 2048 MiB + 1", {good}, "archive too large (2048 MiB): " + archive.native(), {}, 2048 * kMiB + 1},
-    {"archive of 2048 MiB", {good}, "", {{"good.txt", "fine"}}, 2048 * kMiB},
     {"inflates past its declared size", {Lying(test::DeflatedEntry("lie", std::string(200'000, 'x')), -199'000, 0)}, "failed to extract lie", {{"lie", ""}}},
     {"inflates short of its declared size", {Lying(test::DeflatedEntry("short", "only this"), 10, 0)}, "extracted size mismatch for short", {{"short", "only this"}}},
     {"wrong CRC", {Lying(StoredEntry("crc.txt", "payload"), 0, 1)}, "failed to extract crc.txt", {{"crc.txt", ""}}},
@@ -91,7 +82,6 @@ TEST(ZipExtractTest, HostileAndEdgeArchives) {
     fs::remove_all(temp / "work");
     test::WriteFile(temp / "work" / "beside" / "keep", "untouched");
     test::WriteRawZip(archive, row.entries);
-    if (row.padTo) test::WriteRawZip(archive, row.entries, row.padTo - fs::file_size(archive));
     fs::create_directories(destination);  // a refusal must leave it as it was
     test::LogCapture log;
 

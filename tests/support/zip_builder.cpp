@@ -43,10 +43,9 @@ RawZipEntry DeflatedEntry(std::string name, std::string_view content) {
   return {std::move(name), std::move(out), 8, Crc32(content), packed, content.size()};
 }
 
-void WriteRawZip(const std::filesystem::path& path, const std::vector<RawZipEntry>& entries,
-                 std::uint64_t leadingBytes) {
+void WriteRawZip(const std::filesystem::path& path, const std::vector<RawZipEntry>& entries) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  std::uint64_t offset = leadingBytes;
+  std::uint64_t offset = 0;
   std::string central;
   for (const RawZipEntry& e : entries) {
     std::string local;
@@ -57,15 +56,9 @@ void WriteRawZip(const std::filesystem::path& path, const std::vector<RawZipEntr
     Put(central, {{0, 6}, {e.externalAttributes, 4}, {offset, 4}}), central += e.name;
     offset += local.size() + std::max<std::uint64_t>(e.payload.size(), e.compressedSize);
   }
-  const std::uint64_t count = entries.size(), classic = std::min<std::uint64_t>(count, 0xFFFF);
   std::string end;
-  if (count > classic) {  // a ZIP64 end record and its locator
-    Put(end, {{0x06064b50, 4}, {44, 8}, {45, 2}, {45, 2}, {0, 8}, {count, 8}, {count, 8}});
-    Put(end, {{central.size(), 8}, {offset, 8}, {0x07064b50, 4}, {0, 4}});
-    Put(end, {{offset + central.size(), 8}, {1, 4}});
-  }
-  Put(end, {{0x06054b50, 4}, {0, 4}, {classic, 2}, {classic, 2}, {central.size(), 4}});
-  Put(end, {{offset, 4}, {0, 2}});
+  Put(end, {{0x06054b50, 4}, {0, 4}, {entries.size(), 2}, {entries.size(), 2}});
+  Put(end, {{central.size(), 4}, {offset, 4}, {0, 2}});
   file.seekp(static_cast<std::streamoff>(offset));
   if (!(file << central << end).flush()) throw std::runtime_error("can't write " + path.string());
 }

@@ -1,6 +1,5 @@
 // Writes ZIP archives byte by byte, so tests can make archives that lie: declared sizes or CRCs
-// that do not match the data, names no archiver would write, more entries than the classic end
-// record holds (ZIP64 then), and declared data or leading gaps left as holes of a sparse file.
+// that do not match the data, names no archiver would write, and declared data left as a hole.
 #pragma once
 
 #include <cstdint>
@@ -23,8 +22,6 @@ struct RawZipEntry {
 RawZipEntry StoredEntry(std::string name, std::string content);
 RawZipEntry DeflatedEntry(std::string name, std::string_view content);
 
-// Writes the archive after `leadingBytes` left as a hole, as in a self-extracting archive.
-void WriteRawZip(const std::filesystem::path& path, const std::vector<RawZipEntry>& entries,
-                 std::uint64_t leadingBytes = 0);
+void WriteRawZip(const std::filesystem::path& path, const std::vector<RawZipEntry>& entries);
 
 }  // namespace emberdale::test
