@@ -1,5 +1,5 @@
 // The update run, package acquisition included, through gmock doubles of the host and the
-// downloader. Each row is a situation and what a user or the log would see of it.
+// downloader: each row is a situation and what a user, the log and the disk show of it.
 #include "core/update_run.h"
 
 #include <gtest/gtest.h>
@@ -169,20 +169,20 @@ TEST(UpdateRunTest, OutcomesBySituation) {
   const Attempt timeout{"part", DownloadError{"timed out", true}};
   const std::string sameU = "[INFO] Updater is up to date (package sha256 U1)";
   const std::string sameL = "[INFO] Launcher: 1.0.0 -> up to date";
-  const std::string sameJ = "[INFO] JRE: 17.0.1 -> up to date";
+  const std::string sameJ = "[INFO] JRE: 17.0.1 -> up to date",
+                    same = "saved 1.0.0 L1 | 17.0.1 J1 | U1";
   const std::string needL =
       "[INFO] Launcher: 1.0.0 (sha256 L1) -> 2.0.0 (sha256 L2): update needed";
   const std::string needJ = "[INFO] JRE: 17.0.1 (sha256 J1) -> 17.0.2 (sha256 J2): update needed";
   const std::string installL = "install launcher-package.zip=L2 package";
   const std::string installJ = "install jre-package=J2 package",
-                    same = "saved 1.0.0 L1 | 17.0.1 J1 | U1";
-  const std::string doneL = "[INFO] Launcher 2.0.0 installed",
                     doneJ = "[INFO] JRE 17.0.2 installed";
+  const std::string doneL = "[INFO] Launcher 2.0.0 installed";
   const std::string askLJ = "ask Launcher 1.0.0>2.0.0 JRE 17.0.1>17.0.2";
   const std::string failed1 = "[WARN] Manifest download failed (attempt 1/4): HTTP 503";
   const std::string next = "[INFO] Falling back to the next source";
-  const std::string cdn = "[INFO] Downloading from CDN: " + L2.url;
-  const std::string cdn3 = "[INFO] Downloading from CDN: " + L3.url;
+  const std::string cdn = "[INFO] Downloading from CDN: " + L2.url,
+                    cdn3 = "[INFO] Downloading from CDN: " + L3.url;
   const std::string timedOut = "[WARN] Download from CDN failed: timed out";
   const auto retry = [](int ms, int n) {
     return std::format("[WARN] Retrying CDN download in {} ms (attempt {}/4)", ms, n);
@@ -195,11 +195,12 @@ TEST(UpdateRunTest, OutcomesBySituation) {
       "ask Launcher 1.0.0>3.0.0", "[INFO] Downloading from vendor: " + kVendor};
   // clang-format off
   const RunRow rows[] = {
-    {"all current; a digest recorded in upper case is the same", upperJre, {Manifest(&L1, &J1, &U1)},
-     nullptr, UpdateOutcome::Ready, {sameU, sameL, sameJ, same}},
+    {"all current; a digest recorded in upper case is the same", upperJre,
+     {Manifest(&L1, &J1, &U1)}, nullptr, UpdateOutcome::Ready, {sameU, sameL, sameJ, same}},
     {"launcher gone from disk, runtime never recorded; cancelled at the end, both stay recorded",
      Rec(&L2, nullptr, nullptr), {Manifest(&L2, &J2, nullptr)},
-     [](Doubles& d) { d.Missing(Component::Launcher), d.cancelAt = "cleaning"; }, UpdateOutcome::Cancelled,
+     [](Doubles& d) { d.Missing(Component::Launcher), d.cancelAt = "cleaning"; },
+     UpdateOutcome::Cancelled,
      {"[INFO] Updater is up to date (package sha256 none)",
       "[INFO] Launcher: 2.0.0 (sha256 L2) -> 2.0.0 (sha256 L2): update needed",
       "[INFO] JRE: none (sha256 none) -> 17.0.2 (sha256 J2): update needed",
@@ -209,7 +210,8 @@ TEST(UpdateRunTest, OutcomesBySituation) {
      {std::unexpected("HTTP 503"), "[]", "{}", R"({"mac": {"jre": null}})"}, nullptr,
      UpdateOutcome::Ready,
      {failed1, "wait 500", "[WARN] Invalid manifest (attempt 2/4): manifest is not a JSON object",
-      "wait 1500", "[WARN] Invalid manifest (attempt 3/4): manifest has no \"mac\" object", "wait 3000",
+      "wait 1500", "[WARN] Invalid manifest (attempt 3/4): manifest has no \"mac\" object",
+      "wait 3000",
       "[WARN] Invalid manifest (attempt 4/4): launcher entry is missing or invalid",
       "[ERROR] Manifest unavailable after 4 attempts",
       "[INFO] Launcher: 1.0.0, no usable manifest entry -> using the installed copy",
@@ -219,9 +221,8 @@ TEST(UpdateRunTest, OutcomesBySituation) {
      UpdateOutcome::Failed,
      {sameU, needL, "[ERROR] JRE: no usable manifest entry and not installed",
       "FAILED Unavailable JRE", "saved 1.0.0 L1 |  none | U1"}},
-    {"declining the component updates", now, {Manifest(&L2, &J2, &U1)},
-     [](Doubles& d) { d.acceptComponents = false; }, UpdateOutcome::Cancelled,
-     {sameU, needL, needJ, askLJ, "[INFO] The user declined the component updates", same}},
+    {"cancelled during the manifest fetch", now, {std::unexpected("HTTP 503")},
+     [](Doubles& d) { d.cancelAt = "fetch"; }, UpdateOutcome::Cancelled, {failed1, same}},
     {"cancelled during the installation", now, newL,
      [](Doubles& d) { d.cancelAt = "install", d.installErrors = {Component::Launcher}; },
      UpdateOutcome::Cancelled, askL + Lines{installL, "left launcher-package.zip", same}},
@@ -239,7 +240,7 @@ TEST(UpdateRunTest, OutcomesBySituation) {
                   "[WARN] Couldn't apply the updater update; continuing with the current version",
                   sameL, sameJ, same}},
     {"a vendor attempt is not retried; the CDN follows", now, newV,
-     [=](Doubles& d) { d.quiet = false, d.served[kVendor] = {"", DownloadError{"HTTP 503", true}}; },
+     [](Doubles& d) { d.quiet = false, d.served[kVendor] = {"", DownloadError{"HTTP 503", true}}; },
      UpdateOutcome::Ready,
      askV + Lines{"[WARN] Download from vendor failed: HTTP 503", next, cdn3,
                   "[INFO] Downloaded and verified launcher-package.zip from CDN",
@@ -252,7 +253,8 @@ TEST(UpdateRunTest, OutcomesBySituation) {
                   "wait 5000", cdn, timedOut, "FAILED Download Launcher", same}},
     {"wrong size from the vendor, wrong digest from the CDN, which is not asked again", now, newV,
      [=](Doubles& d) {
-       d.quiet = false, d.served[kVendor] = {"L3 package!", {}}, d.served[L3.url] = {"0123456789", {}};
+       d.quiet = false, d.served[kVendor] = {"L3 package!", {}};
+       d.served[L3.url] = {"0123456789", {}};
      },
      UpdateOutcome::Failed,
      askV + Lines{"[WARN] File from vendor failed verification: size 11 != expected 10", next, cdn3,

@@ -1,5 +1,5 @@
-// Captures the engine's log lines with the log file's level prefixes ("[INFO] ", "[WARN] ",
-// "[ERROR] ") for the object's lifetime.
+// Captures the engine's log lines, with the log file's level prefixes ("[INFO] ", "[WARN] ",
+// "[ERROR] "), for the object's lifetime.
 #pragma once
 
 #include <algorithm>
@@ -19,7 +19,6 @@ class LogCapture {
     });
   }
   ~LogCapture() { core::SetLogSink(nullptr); }
-
   const std::vector<std::string>& lines() const { return lines_; }
   std::vector<std::string> WithPrefix(std::string_view prefix) const {
     std::vector<std::string> kept;

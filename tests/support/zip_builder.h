@@ -10,18 +10,15 @@
 namespace emberdale::test {
 
 struct RawZipEntry {
-  std::string name;
-  std::string payload;       // the bytes after the local header
-  std::uint16_t method = 0;  // 0 stored, 8 deflated
+  std::string name, payload;  // the payload is stored right after the local header
+  std::uint16_t method = 0;   // 0 stored, 8 deflated
   std::uint32_t crc = 0;
-  std::uint64_t compressedSize = 0;  // the data takes max(this, payload size) bytes
-  std::uint64_t uncompressedSize = 0;
-  std::uint32_t externalAttributes = 0;  // 0x10: a DOS directory
+  std::uint64_t compressedSize = 0, uncompressedSize = 0;  // data: max(payload, compressedSize)
+  std::uint32_t externalAttributes = 0;                    // 0x10: a DOS directory
 };
 
 RawZipEntry StoredEntry(std::string name, std::string content);
 RawZipEntry DeflatedEntry(std::string name, std::string_view content);
-
 void WriteRawZip(const std::filesystem::path& path, const std::vector<RawZipEntry>& entries);
 
 }  // namespace emberdale::test
