@@ -2,7 +2,7 @@
 // "[ERROR] "), for the object's lifetime.
 #pragma once
 
-#include <algorithm>
+#include <array>
 #include <string>
 #include <vector>
 
@@ -22,8 +22,9 @@ class LogCapture {
   const std::vector<std::string>& lines() const { return lines_; }
   std::vector<std::string> WithPrefix(std::string_view prefix) const {
     std::vector<std::string> kept;
-    std::ranges::copy_if(lines_, std::back_inserter(kept),
-                         [prefix](const std::string& line) { return line.starts_with(prefix); });
+    for (const std::string& line : lines_) {
+      if (line.starts_with(prefix)) kept.push_back(line);
+    }
     return kept;
   }
 

@@ -1,5 +1,4 @@
-// gmock doubles of the engine's UpdaterHost and Downloader. EngineMocks gives them the answers of
-// a healthy run: a fresh install root, both components on disk, every question answered yes.
+// gmock doubles of the engine's host and downloader; EngineMocks answers as in a healthy run.
 #pragma once
 
 #include <gmock/gmock.h>
@@ -36,16 +35,6 @@ class MockUpdaterHost : public core::UpdaterHost {
               (Component, const fs::path&, int, int), (override));
   MOCK_METHOD(bool, ApplySelfUpdate, (const fs::path&), (override));
 };
-
-// A DownloadOnce action: writes `bytes`, reports them as progress, then fails with `error` if set.
-inline auto Serve(std::string bytes, std::optional<DownloadError> error = std::nullopt) {
-  return [=](const std::string&, const fs::path& to, const DownloadPolicy&,
-             const ProgressCallback& progress) -> std::expected<void, DownloadError> {
-    WriteFile(to, bytes);
-    if (progress) progress(bytes.size(), bytes.size());
-    return error ? std::unexpected(*error) : std::expected<void, DownloadError>();
-  };
-}
 
 struct EngineMocks {
   EngineMocks() {
