@@ -1,611 +1,288 @@
+// The update run with its package acquisition: situations and what the user, log and disk show.
 #include "core/update_run.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <format>
-#include <initializer_list>
 #include <nlohmann/json.hpp>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "core/deployment.h"
 #include "core/local_versions.h"
+#include "core/logging.h"
+#include "core/package_acquisition.h"
 #include "core/sha256.h"
-#include "tests/support/fake_host.h"
-#include "tests/support/log_capture.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/mocks.h"
 
 namespace emberdale::core {
 namespace {
 
 namespace fs = std::filesystem;
-using test::DownloadAttempt;
-using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
-using Calls = std::vector<std::string>;
+using Answer = std::expected<std::string, std::string>;
+using Lines = std::vector<std::string>;
 
-// A package the manifest can name, with the bytes the fake CDN serves for it.
 struct Package {
-  std::string version;
-  std::string bytes;
-  std::string url;
-
-  std::string sha256() const { return Sha256Hex(bytes); }
-  std::string shortHash() const { return sha256().substr(0, 8) + "..."; }
+  std::string name, version, url;
+  std::string Bytes() const { return name + " package"; }
+  std::string Sha() const { return Sha256Hex(Bytes()); }
 };
+const std::string kCdn = std::format("https://{}/", kCdnHost);
+const std::string kVendor = std::format("https://{}/l3.zip", kSourceHost);
+const Package L1{"L1", "1.0.0", kCdn + "l1.zip"}, L2{"L2", "2.0.0", kCdn + "l2.zip"},
+    L3{"L3", "3.0.0", kCdn + "l3.zip"}, J1{"J1", "17.0.1", kCdn + "j1.tar.gz"},
+    J2{"J2", "17.0.2", kCdn + "jre?os=mac"}, U1{"U1", "1.0.0", kCdn + "u1.zip"},
+    U2{"U2", "1.1.0", kCdn + "u2.zip"};
+const Package* const kPackages[] = {&L1, &L2, &L3, &J1, &J2, &U1, &U2};
 
-std::string CdnUrl(std::string_view path) {
-  return std::format("https://{}/{}", kCdnHost, path);
+std::string Upper(std::string hex) {
+  for (char& c : hex) c = (c >= 'a' && c <= 'f') ? static_cast<char>(c - 32) : c;
+  return hex;
 }
 
-const Package kLauncher1{"1.0.0", "launcher 1.0.0", CdnUrl("launcher/launcher-1.0.0.zip")};
-const Package kLauncher2{"2.0.0", "launcher 2.0.0, the new one",
-                         CdnUrl("launcher/launcher-2.0.0.zip")};
-const Package kJre1{"17.0.1", "runtime 17.0.1", CdnUrl("jre/jre-17.0.1.tar.gz")};
-const Package kJre2{"17.0.2", "runtime 17.0.2, patched", CdnUrl("jre/17.0.2/download?os=mac")};
-const Package kUpdater1{"1.0.0", "updater 1.0.0", CdnUrl("updater/updater-1.0.0.zip")};
-const Package kUpdater2{"1.1.0", "updater 1.1.0 bytes", CdnUrl("updater/updater-1.1.0.zip")};
-
-nlohmann::json EntryOf(const Package& package) {
-  return {{"version", package.version},
-          {"url", package.url},
-          {"sha256", package.sha256()},
-          {"size", package.bytes.size()}};
+// A digest as its package's name; in the log ("1a2b3c4d...") too.
+std::string Named(std::string text) {
+  for (const Package* p : kPackages) {
+    if (Sha256Equals(text, p->Sha())) return p->name;
+    for (const std::string& hex : {p->Sha(), Upper(p->Sha())}) {
+      const std::string shown = hex.substr(0, 8) + "...";
+      for (std::size_t at; (at = text.find(shown)) != std::string::npos;)
+        text.replace(at, 11, p->name);
+    }
+  }
+  return text.empty() ? "none" : text;
 }
 
+// L3, the package with a vendor source, and J1 are announced with their digests in upper case.
 std::string Manifest(const Package* launcher, const Package* jre, const Package* updater) {
   nlohmann::json mac = nlohmann::json::object();
-  if (launcher) mac["launcher"] = EntryOf(*launcher);
-  if (jre) mac["jre"] = EntryOf(*jre);
-  if (updater) mac["updater"] = EntryOf(*updater);
+  for (const auto& [key, p] :
+       {std::pair{"launcher", launcher}, {"jre", jre}, {"updater", updater}}) {
+    if (!p) continue;
+    const std::string sha = p == &L3 || p == &J1 ? Upper(p->Sha()) : p->Sha();
+    mac[key] = {{"version", p->version}, {"url", p->url}, {"sha256", sha}, {"size", 10}};
+    if (p == &L3) mac[key]["vendorUrl"] = kVendor;
+  }
   return nlohmann::json{{"mac", mac}}.dump();
 }
 
-std::string CdnAttempt(const Package& package, std::string_view file) {
-  return std::format("DownloadOnce({},temp/{},4/10/1024/60)", package.url, file);
-}
-
-std::string Progress(std::string_view component, const Package& package) {
-  return std::format("Progress({},{}/{})", component, package.bytes.size(), package.bytes.size());
-}
-
-Calls Concat(std::initializer_list<Calls> parts) {
-  Calls all;
-  for (const Calls& part : parts) all.insert(all.end(), part.begin(), part.end());
-  return all;
-}
-
-// The calls every run starts with, up to the first manifest fetch.
-const Calls kPrologue{"InstallRoot()", "GetDownloader()", "ReportStep(Preparing,-,0)",
-                      "ReportStep(CheckingForUpdates,-,10)", "GetDownloader()"};
-
-class UpdateRunTest : public ::testing::Test {
- protected:
-  void Record(const Package* launcher, const Package* jre, const Package* updater) {
-    LocalVersions versions;
-    if (launcher) versions.launcher = {launcher->version, launcher->sha256()};
-    if (jre) versions.jre = {jre->version, jre->sha256()};
-    if (updater) versions.updater_archive_sha256 = updater->sha256();
-    ASSERT_TRUE(SaveLocalVersions(dir.path(), versions));
-  }
-  void Answer(std::string manifest) { host.SetManifestAnswers({std::move(manifest)}); }
-  void Serve(const Package& package) {
-    host.downloader().Script(package.url, {DownloadAttempt::Serve(package.bytes)});
-  }
-  LocalVersions Recorded() const { return ReadLocalVersions(dir.path()); }
-  const Calls& calls() { return host.record().calls(); }
-  fs::path Temp(std::string_view name) const { return dir / "temp" / name; }
-
-  test::TempDir dir;
-  test::FakeHost host{dir.path()};
-  test::LogCapture log;
-};
-
-TEST_F(UpdateRunTest, EverythingCurrentIsReadyAndEmptiesTheTempFolder) {
-  Record(&kLauncher1, &kJre1, &kUpdater1);
-  // Digests compare case-insensitively: a recorded upper-case digest is the same package.
-  LocalVersions versions = Recorded();
-  std::ranges::transform(versions.jre.sha256, versions.jre.sha256.begin(),
-                         [](char c) { return std::toupper(c); });
-  ASSERT_TRUE(SaveLocalVersions(dir.path(), versions));
-  Answer(Manifest(&kLauncher1, &kJre1, &kUpdater1));
-  test::WriteFile(Temp("stale/launcher-package.zip"), "left over");
-  test::WriteFile(Temp("jre-package.tar.gz"), "left over");
-
-  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Ready);
-
-  EXPECT_THAT(calls(), ElementsAreArray(
-                           Concat({kPrologue,
-                                   {"Cancelled()", "FetchManifest()", "Cancelled()",
-                                    "ReportStep(ManifestReceived,-,15)",
-                                    "ReportStep(CheckingComponents,-,20)", "IsInstalled(Launcher)",
-                                    "IsInstalled(Jre)", "ReportStep(NoUpdatesRequired,-,95)",
-                                    "ReportStep(RemovingTempFiles,-,96)", "Cancelled()"}})));
-  EXPECT_THAT(
-      log.lines(),
-      ElementsAre("[INFO] Updater is up to date (package sha256 " + kUpdater1.shortHash() + ")",
-                  "[INFO] Launcher: 1.0.0 -> up to date", "[INFO] JRE: 17.0.1 -> up to date"));
-  EXPECT_TRUE(fs::is_directory(dir / "temp"));
-  EXPECT_TRUE(fs::is_empty(dir / "temp"));
-}
-
-TEST_F(UpdateRunTest, OutdatedLauncherGoesThroughTheHostInOrder) {
-  Record(&kLauncher1, &kJre1, &kUpdater1);
-  Answer(Manifest(&kLauncher2, &kJre1, &kUpdater1));
-  Serve(kLauncher2);
-
-  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Ready);
-
-  EXPECT_THAT(calls(), ElementsAreArray(
-                           Concat({kPrologue,
-                                   {"Cancelled()",
-                                    "FetchManifest()",
-                                    "Cancelled()",
-                                    "ReportStep(ManifestReceived,-,15)",
-                                    "ReportStep(CheckingComponents,-,20)",
-                                    "IsInstalled(Launcher)",
-                                    "IsInstalled(Jre)",
-                                    "ConfirmUpdates(Launcher:1.0.0->2.0.0)",
-                                    "ReportStep(UpdatingComponents,-,15)",
-                                    "ReportStep(DownloadingComponent,Launcher,15)",
-                                    "DownloadProgress(Launcher,15,28)",
-                                    "Cancelled()",
-                                    CdnAttempt(kLauncher2, "launcher-package.zip"),
-                                    Progress("Launcher", kLauncher2),
-                                    "Cancelled()",
-                                    "ReportStep(InstallingComponent,Launcher,43)",
-                                    "InstallComponent(Launcher,temp/launcher-package.zip,43,12)",
-                                    "ReportStep(ComponentsFinished,-,95)",
-                                    "ReportStep(RemovingTempFiles,-,96)",
-                                    "Cancelled()"}})));
-  EXPECT_THAT(
-      log.lines(),
-      ElementsAre("[INFO] Updater is up to date (package sha256 " + kUpdater1.shortHash() + ")",
-                  std::format("[INFO] Launcher: 1.0.0 (sha256 {}) -> 2.0.0 (sha256 {}): "
-                              "update needed",
-                              kLauncher1.shortHash(), kLauncher2.shortHash()),
-                  "[INFO] JRE: 17.0.1 -> up to date",
-                  "[INFO] Downloading from CDN: " + kLauncher2.url,
-                  "[INFO] Downloaded and verified launcher-package.zip from CDN",
-                  "[INFO] Launcher 2.0.0 installed"));
-  EXPECT_EQ(host.packagesSeen().at("temp/launcher-package.zip"), kLauncher2.bytes);
-  const LocalVersions after = Recorded();
-  EXPECT_EQ(after.launcher.version, "2.0.0");
-  EXPECT_EQ(after.launcher.sha256, kLauncher2.sha256());
-  EXPECT_EQ(after.jre.sha256, kJre1.sha256());
-  EXPECT_EQ(after.updater_archive_sha256, kUpdater1.sha256());
-  EXPECT_TRUE(fs::is_empty(dir / "temp"));
-}
-
-TEST_F(UpdateRunTest, BothComponentsAreInstalledInOrderAndRecorded) {
-  // The launcher's digest is recorded but its files are gone; no runtime is recorded at all.
-  Record(&kLauncher2, nullptr, nullptr);
-  host.SetInstalled(Component::Launcher, false);
-  Answer(Manifest(&kLauncher2, &kJre2, nullptr));
-  Serve(kLauncher2);
-  Serve(kJre2);
-
-  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Ready);
-
-  EXPECT_THAT(
-      host.record().Without("Cancelled()"),
-      ElementsAreArray(Concat(
-          {kPrologue,
-           {"FetchManifest()", "ReportStep(ManifestReceived,-,15)",
-            "ReportStep(CheckingComponents,-,20)", "IsInstalled(Launcher)", "IsInstalled(Jre)",
-            "ConfirmUpdates(Launcher:2.0.0->2.0.0,Jre:->17.0.2)",
-            "ReportStep(UpdatingComponents,-,15)", "ReportStep(DownloadingComponent,Launcher,15)",
-            "DownloadProgress(Launcher,15,28)", CdnAttempt(kLauncher2, "launcher-package.zip"),
-            Progress("Launcher", kLauncher2), "ReportStep(InstallingComponent,Launcher,43)",
-            "InstallComponent(Launcher,temp/launcher-package.zip,43,12)",
-            "ReportStep(DownloadingComponent,Jre,55)", "DownloadProgress(Jre,55,28)",
-            // A URL without a package extension gives a file without one.
-            CdnAttempt(kJre2, "jre-package"), Progress("Jre", kJre2),
-            "ReportStep(InstallingComponent,Jre,83)",
-            "InstallComponent(Jre,temp/jre-package,83,12)", "ReportStep(ComponentsFinished,-,95)",
-            "ReportStep(RemovingTempFiles,-,96)"}})));
-  EXPECT_THAT(log.WithPrefix("[INFO] Updater"),
-              ElementsAre("[INFO] Updater is up to date (package sha256 none)"));
-  EXPECT_EQ(host.lastPendingUpdates().at(1).target.sha256, kJre2.sha256());
-  EXPECT_EQ(host.packagesSeen().at("temp/jre-package"), kJre2.bytes);
-  const LocalVersions after = Recorded();
-  EXPECT_EQ(after.launcher.sha256, kLauncher2.sha256());
-  EXPECT_EQ(after.jre.version, "17.0.2");
-  EXPECT_EQ(after.jre.sha256, kJre2.sha256());
-  EXPECT_THAT(log.WithPrefix("[INFO] JRE"),
-              ElementsAre(std::format("[INFO] JRE: none (sha256 none) -> 17.0.2 (sha256 {}): "
-                                      "update needed",
-                                      kJre2.shortHash()),
-                          "[INFO] JRE 17.0.2 installed"));
-}
-
-TEST_F(UpdateRunTest, OnlyTheRuntimePendingStartsTheComponentPhaseAt55) {
-  Record(&kLauncher1, &kJre1, nullptr);
-  Answer(Manifest(&kLauncher1, &kJre2, nullptr));
-  Serve(kJre2);
-
-  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Ready);
-
-  EXPECT_EQ(host.record().Count("ReportStep(UpdatingComponents,-,55)"), 1);
-  EXPECT_EQ(host.record().Count("ReportStep(DownloadingComponent,Launcher,15)"), 0);
-}
-
-TEST_F(UpdateRunTest, ManifestFailingThreeTimesIsRetriedWithGrowingPauses) {
-  Record(&kLauncher1, &kJre1, &kUpdater1);
-  host.SetManifestAnswers({std::unexpected("HTTP 503"), "[]", std::unexpected("timed out"),
-                           Manifest(&kLauncher1, &kJre1, &kUpdater1)});
-
-  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Ready);
-
-  EXPECT_THAT(log.WithPrefix("[WARN] "),
-              ElementsAre("[WARN] Manifest download failed (attempt 1/4): HTTP 503",
-                          "[WARN] Invalid manifest (attempt 2/4): manifest is not a JSON object",
-                          "[WARN] Manifest download failed (attempt 3/4): timed out"));
-  EXPECT_THAT(log.WithPrefix("[ERROR] "), ElementsAre());
-  EXPECT_THAT(
-      host.record().Without("Cancelled()"),
-      ElementsAreArray(Concat(
-          {kPrologue,
-           {"FetchManifest()", "WaitBeforeRetry(500)", "FetchManifest()", "WaitBeforeRetry(1500)",
-            "FetchManifest()", "WaitBeforeRetry(3000)", "FetchManifest()",
-            "ReportStep(ManifestReceived,-,15)", "ReportStep(CheckingComponents,-,20)",
-            "IsInstalled(Launcher)", "IsInstalled(Jre)", "ReportStep(NoUpdatesRequired,-,95)",
-            "ReportStep(RemovingTempFiles,-,96)"}})));
-}
-
-TEST_F(UpdateRunTest, OfflineStartUsesTheInstalledComponents) {
-  host.SetManifestAnswers({std::unexpected("HTTP 503"), "[]", "{}", R"({"mac": {"jre": null}})"});
-
-  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Ready);
-
-  EXPECT_THAT(
-      log.lines(),
-      ElementsAre("[WARN] Manifest download failed (attempt 1/4): HTTP 503",
-                  "[WARN] Invalid manifest (attempt 2/4): manifest is not a JSON object",
-                  "[WARN] Invalid manifest (attempt 3/4): manifest has no \"mac\" object",
-                  "[WARN] Invalid manifest (attempt 4/4): launcher entry is missing or invalid",
-                  "[ERROR] Manifest unavailable after 4 attempts",
-                  "[INFO] Launcher: none, no usable manifest entry -> using the installed copy",
-                  "[INFO] JRE: none, no usable manifest entry -> using the installed copy"));
-  EXPECT_THAT(
-      host.record().Without("Cancelled()"),
-      ElementsAreArray(Concat(
-          {kPrologue,
-           {"FetchManifest()", "WaitBeforeRetry(500)", "FetchManifest()", "WaitBeforeRetry(1500)",
-            "FetchManifest()", "WaitBeforeRetry(3000)", "FetchManifest()",
-            "ReportStep(ManifestUnavailable,-,15)", "ReportStep(CheckingComponents,-,20)",
-            "IsInstalled(Launcher)", "IsInstalled(Jre)", "ReportStep(NoUpdatesRequired,-,95)",
-            "ReportStep(RemovingTempFiles,-,96)"}})));
-}
-
-TEST_F(UpdateRunTest, OfflineWithoutALauncherFailsBeforeLookingAtTheRuntime) {
-  host.SetManifestAnswers({std::unexpected("no network")});
-  host.SetInstalled(Component::Launcher, false);
-
-  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Failed);
-
-  const Calls& all = calls();
-  EXPECT_THAT(Calls(all.end() - 3, all.end()),
-              ElementsAre("ReportStep(CheckingComponents,-,20)", "IsInstalled(Launcher)",
-                          "ReportFailure(ComponentUnavailable,Launcher)"));
-  EXPECT_EQ(log.lines().back(), "[ERROR] Launcher: no usable manifest entry and not installed");
-}
-
-TEST_F(UpdateRunTest, MissingRuntimeWithoutManifestEntryFailsBeforeAskingOrDownloading) {
-  Record(&kLauncher1, nullptr, &kUpdater1);
-  Answer(Manifest(&kLauncher2, nullptr, &kUpdater1));
-  host.SetInstalled(Component::Jre, false);
-
-  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Failed);
-
-  const Calls& all = calls();
-  EXPECT_THAT(Calls(all.end() - 3, all.end()),
-              ElementsAre("IsInstalled(Launcher)", "IsInstalled(Jre)",
-                          "ReportFailure(ComponentUnavailable,Jre)"));
-  EXPECT_EQ(log.lines().back(), "[ERROR] JRE: no usable manifest entry and not installed");
-}
-
-TEST_F(UpdateRunTest, DecliningTheUpdaterUpdateCancelsTheRun) {
-  Record(&kLauncher1, &kJre1, nullptr);
-  Answer(Manifest(&kLauncher2, &kJre1, &kUpdater2));
-  host.SetConfirmSelfUpdate(false);
-
-  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Cancelled);
-
-  EXPECT_EQ(calls().back(), "ConfirmSelfUpdate(1.1.0)");
-  EXPECT_THAT(log.lines(),
-              ElementsAre("[INFO] Updater update available: 1.1.0 (package sha256 none -> " +
-                              kUpdater2.shortHash() + ")",
-                          "[INFO] The user declined the updater update"));
-}
-
-TEST_F(UpdateRunTest, DecliningTheComponentUpdatesCancelsTheRun) {
-  Record(&kLauncher1, &kJre1, &kUpdater1);
-  Answer(Manifest(&kLauncher2, &kJre2, &kUpdater1));
-  host.SetConfirmUpdates(false);
-
-  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Cancelled);
-
-  EXPECT_EQ(calls().back(), "ConfirmUpdates(Launcher:1.0.0->2.0.0,Jre:17.0.1->17.0.2)");
-  EXPECT_EQ(log.lines().back(), "[INFO] The user declined the component updates");
-  EXPECT_EQ(Recorded().launcher.sha256, kLauncher1.sha256());
-}
-
-TEST_F(UpdateRunTest, CancelledDuringTheManifestFetch) {
-  host.SetManifestAnswers({std::unexpected("aborted by the user")});
-  host.downloader().CancelAt("FetchManifest()");
-
-  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Cancelled);
-
-  EXPECT_THAT(calls(),
-              ElementsAreArray(Concat(
-                  {kPrologue, {"Cancelled()", "FetchManifest()", "Cancelled()", "Cancelled()"}})));
-  EXPECT_THAT(log.lines(),
-              ElementsAre("[WARN] Manifest download failed (attempt 1/4): aborted by the user"));
-}
-
-TEST_F(UpdateRunTest, CancelledDuringTheManifestRetryPause) {
-  host.SetManifestAnswers({std::unexpected("HTTP 502")});
-  host.downloader().CancelAt("WaitBeforeRetry(500)");
-
-  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Cancelled);
-
-  EXPECT_THAT(calls(), ElementsAreArray(Concat({kPrologue,
-                                                {"Cancelled()", "FetchManifest()", "Cancelled()",
-                                                 "WaitBeforeRetry(500)", "Cancelled()"}})));
-  EXPECT_THAT(log.WithPrefix("[ERROR] "), ElementsAre());
-}
-
-class UpdateRunComponentTest : public UpdateRunTest {
- protected:
-  void SetUp() override {
-    Record(&kLauncher1, &kJre1, &kUpdater1);
-    Answer(Manifest(&kLauncher2, &kJre1, &kUpdater1));
-  }
-
-  // The calls after the launcher package was asked for.
-  Calls CallsAfterDownloadProgress() {
-    const Calls& all = calls();
-    const auto from = std::ranges::find(all, "DownloadProgress(Launcher,15,28)");
-    return from == all.end() ? Calls{} : Calls(from + 1, all.end());
-  }
-
-  void ExpectNothingRecordedOrLeftBehind() {
-    EXPECT_EQ(Recorded().launcher.sha256, kLauncher1.sha256());
-    EXPECT_FALSE(fs::exists(Temp("launcher-package.zip")));
-  }
-};
-
-TEST_F(UpdateRunComponentTest, CancelledDuringTheDownload) {
-  host.downloader().CancelAt(CdnAttempt(kLauncher2, "launcher-package.zip"));
-
-  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Cancelled);
-
-  EXPECT_THAT(CallsAfterDownloadProgress(),
-              ElementsAre("Cancelled()", CdnAttempt(kLauncher2, "launcher-package.zip"),
-                          "Cancelled()", "ReportStep(ComponentsFinished,-,15)"));
-  ExpectNothingRecordedOrLeftBehind();
-}
-
-TEST_F(UpdateRunComponentTest, CancelledWhileTheDownloadIsHashed) {
-  Serve(kLauncher2);
-  host.downloader().CancelAt(Progress("Launcher", kLauncher2));
-
-  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Cancelled);
-
-  EXPECT_THAT(CallsAfterDownloadProgress(),
-              ElementsAre("Cancelled()", CdnAttempt(kLauncher2, "launcher-package.zip"),
-                          Progress("Launcher", kLauncher2), "Cancelled()", "Cancelled()",
-                          "ReportStep(ComponentsFinished,-,15)"));
-  EXPECT_THAT(log.WithPrefix("[WARN] "), ElementsAre());
-  ExpectNothingRecordedOrLeftBehind();
-}
-
-TEST_F(UpdateRunComponentTest, CancelledDuringTheInstallation) {
-  Serve(kLauncher2);
-  host.SetInstallResult(Component::Launcher, std::unexpected("tar was interrupted"));
-  host.downloader().CancelAt("InstallComponent(Launcher,temp/launcher-package.zip,43,12)");
-
-  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Cancelled);
-
-  EXPECT_THAT(Calls(calls().end() - 3, calls().end()),
-              ElementsAre("InstallComponent(Launcher,temp/launcher-package.zip,43,12)",
-                          "ReportStep(ComponentsFinished,-,15)", "Cancelled()"));
-  EXPECT_THAT(log.WithPrefix("[ERROR] "), ElementsAre());
-  EXPECT_EQ(Recorded().launcher.sha256, kLauncher1.sha256());
-}
-
-TEST_F(UpdateRunComponentTest, CancelledAfterTheLastInstallation) {
-  Serve(kLauncher2);
-  host.downloader().CancelAt("ReportStep(RemovingTempFiles,-,96)");
-
-  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Cancelled);
-  EXPECT_EQ(Recorded().launcher.sha256, kLauncher2.sha256());
-}
-
-TEST_F(UpdateRunComponentTest, FailedDownloadIsReportedAsSuch) {
-  host.downloader().Script(kLauncher2.url, {DownloadAttempt::Fatal("HTTP 404", "not found")});
-
-  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Failed);
-
-  EXPECT_THAT(
-      Calls(calls().end() - 2, calls().end()),
-      ElementsAre("ReportStep(ComponentsFinished,-,15)", "ReportFailure(DownloadFailed,Launcher)"));
-  ExpectNothingRecordedOrLeftBehind();
-}
-
-TEST_F(UpdateRunComponentTest, FailedVerificationIsReportedAsSuch) {
-  host.downloader().Script(kLauncher2.url, {DownloadAttempt::Serve("not the launcher package")});
-
-  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Failed);
-
-  EXPECT_THAT(Calls(calls().end() - 2, calls().end()),
-              ElementsAre("ReportStep(ComponentsFinished,-,15)",
-                          "ReportFailure(VerificationFailed,Launcher)"));
-  EXPECT_EQ(host.record().Count(CdnAttempt(kLauncher2, "launcher-package.zip")), 1);
-  ExpectNothingRecordedOrLeftBehind();
-}
-
-TEST_F(UpdateRunTest, FailedRuntimeInstallationKeepsTheNewLauncherRecord) {
-  Record(&kLauncher1, &kJre1, &kUpdater1);
-  Answer(Manifest(&kLauncher2, &kJre2, &kUpdater1));
-  Serve(kLauncher2);
-  Serve(kJre2);
-  host.SetInstallResult(Component::Jre, std::unexpected("disk full"));
-
-  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Failed);
-
-  EXPECT_THAT(Calls(calls().end() - 4, calls().end()),
-              ElementsAre("InstallComponent(Jre,temp/jre-package,83,12)",
-                          "ReportStep(ComponentsFinished,-,55)", "Cancelled()",
-                          "ReportFailure(InstallFailed,Jre)"));
-  EXPECT_THAT(log.WithPrefix("[ERROR] "), ElementsAre("[ERROR] Installing JRE failed: disk full"));
-  const LocalVersions after = Recorded();
-  EXPECT_EQ(after.launcher.version, "2.0.0");
-  EXPECT_EQ(after.launcher.sha256, kLauncher2.sha256());
-  EXPECT_EQ(after.jre.version, "17.0.1");
-  EXPECT_EQ(after.jre.sha256, kJre1.sha256());
-  EXPECT_FALSE(fs::exists(Temp("launcher-package.zip")));
-}
-
-class UpdateRunSelfUpdateTest : public UpdateRunTest {
- protected:
-  void SetUp() override {
-    Record(&kLauncher1, &kJre1, &kUpdater1);
-    Answer(Manifest(&kLauncher1, &kJre1, &kUpdater2));
-    host.record().OnCall("ApplySelfUpdate(temp/updater-package.zip)", 1,
-                         [this] { digestWhileApplying = Recorded().updater_archive_sha256; });
-  }
-
-  std::string digestWhileApplying;
-};
-
-TEST_F(UpdateRunSelfUpdateTest, AcceptedUpdateRecordsTheDigestBeforeHandingOver) {
-  Serve(kUpdater2);
-
-  EXPECT_EQ(RunUpdate(host), UpdateOutcome::SelfUpdated);
-
-  EXPECT_THAT(
-      calls(),
-      ElementsAreArray(Concat(
-          {kPrologue,
-           {"Cancelled()", "FetchManifest()", "Cancelled()", "ConfirmSelfUpdate(1.1.0)",
-            "ReportStep(DownloadingUpdater,-,10)", "GetDownloader()", "DownloadProgress(-,10,70)",
-            "Cancelled()", CdnAttempt(kUpdater2, "updater-package.zip"), Progress("-", kUpdater2),
-            "Cancelled()", "ReportStep(InstallingUpdater,-,95)",
-            "ApplySelfUpdate(temp/updater-package.zip)"}})));
-  EXPECT_EQ(digestWhileApplying, kUpdater2.sha256());
-  EXPECT_EQ(Recorded().updater_archive_sha256, kUpdater2.sha256());
-  EXPECT_EQ(host.packagesSeen().at("temp/updater-package.zip"), kUpdater2.bytes);
-  EXPECT_EQ(log.lines().front(), std::format("[INFO] Updater update available: 1.1.0 (package "
-                                             "sha256 {} -> {})",
-                                             kUpdater1.shortHash(), kUpdater2.shortHash()));
-}
-
-TEST_F(UpdateRunSelfUpdateTest, UnobtainableUpdateIsSkipped) {
-  host.downloader().Script(kUpdater2.url, {DownloadAttempt::Fatal("HTTP 403")});
-
-  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Ready);
-
-  EXPECT_THAT(log.WithPrefix("[WARN] Couldn't"),
-              ElementsAre("[WARN] Couldn't get the updater update; continuing with the current "
-                          "version"));
-  EXPECT_EQ(host.record().Count("ReportStep(ManifestReceived,-,15)"), 1);
-  EXPECT_EQ(host.record().Count("ReportStep(InstallingUpdater,-,95)"), 0);
-  EXPECT_EQ(Recorded().updater_archive_sha256, kUpdater1.sha256());
-}
-
-TEST_F(UpdateRunSelfUpdateTest, UpdateThatCannotBeAppliedRestoresTheOldDigest) {
-  Serve(kUpdater2);
-  host.SetSelfUpdateResult(false);
-
-  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Ready);
-
-  EXPECT_EQ(digestWhileApplying, kUpdater2.sha256());
-  EXPECT_EQ(Recorded().updater_archive_sha256, kUpdater1.sha256());
-  EXPECT_THAT(log.WithPrefix("[WARN] "),
-              ElementsAre("[WARN] Couldn't apply the updater update; continuing with the current "
-                          "version"));
-  const Calls& all = calls();
-  const auto applied = std::ranges::find(all, "ApplySelfUpdate(temp/updater-package.zip)");
-  ASSERT_NE(applied, all.end());
-  EXPECT_EQ(*(applied + 1), "ReportStep(ManifestReceived,-,15)");
-}
-
-TEST_F(UpdateRunTest, TempThatIsALinkIsRemovedWithoutEmptyingItsTarget) {
-  test::WriteFile(dir / "elsewhere" / "keep.txt", "the user's");
-  fs::create_directory_symlink(dir / "elsewhere", dir / "temp");
-  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Ready);  // offline, both components installed
-  EXPECT_EQ(test::ReadFile(dir / "elsewhere" / "keep.txt"), "the user's");
-  EXPECT_FALSE(fs::is_symlink(dir / "temp"));
-}
-
-// A crash mid-swap left components only in their backups; the next start is offline.
-TEST_F(UpdateRunTest, ComponentsLeftOnlyInABackupAreRestoredOffline) {
-  test::WriteFile(Temp("backup-Contents/MacOS/EmberdaleLauncher"), "old launcher");
-  test::WriteFile(Temp("backup-jre/bin/java"), "old java");
-  test::WriteFile(Temp("backup-Resources/icon"), "old icon");  // swapped in completely
-  test::WriteFile(dir / "Resources" / "icon", "new icon");
-  test::WriteFile(Temp("backup-Frameworks/runtime/lib"), "runtime not yet carried over");
-  test::WriteFile(dir / "Frameworks" / "new", "new item");
-
-  EXPECT_EQ(RunUpdate(host), UpdateOutcome::Ready);
-  EXPECT_EQ(test::ReadFile(dir / "Contents" / "MacOS" / "EmberdaleLauncher"), "old launcher");
-  EXPECT_EQ(test::ReadFile(dir / "Contents/runtime/Contents/Home/bin/java"), "old java");
-  EXPECT_EQ(test::ReadFile(dir / "Resources" / "icon"), "new icon");
-  EXPECT_EQ(test::ReadFile(dir / "Frameworks" / "runtime" / "lib"), "runtime not yet carried over");
-  EXPECT_TRUE(fs::is_empty(dir / "temp"));
-  const auto restored = [this](const fs::path& target) {
-    return "[WARN] Restored " + (dir.path() / target).string() + " from an interrupted update";
+LocalVersions Rec(const Package* launcher, const Package* jre, const Package* updater) {
+  const auto of = [](const Package* p) {
+    return p ? ComponentVersion{p->version, p->Sha()} : ComponentVersion{};
   };
-  ASSERT_GE(log.lines().size(), 3u);
-  EXPECT_THAT(
-      Calls(log.lines().begin(), log.lines().begin() + 2),
-      ::testing::UnorderedElementsAre(restored("Contents"), restored("Frameworks/runtime")));
-  EXPECT_EQ(log.lines()[2], restored("Contents/runtime/Contents/Home")) << "after its parent";
+  return {of(launcher), of(jre), updater ? updater->Sha() : ""};
 }
 
-TEST(UpdateRunRulesTest, EvaluateComponentDecidesByDigestOnly) {
-  const std::string digest = Sha256Hex("package");
-  UpdateInfo entry{true, "2.0.0", CdnUrl("p.zip"), "", digest, 7};
-  std::string upper = digest;
-  std::ranges::transform(upper, upper.begin(), [](char c) { return std::toupper(c); });
+using Attempt = std::pair<std::string, std::optional<DownloadError>>;  // bytes, error
 
-  EXPECT_EQ(EvaluateComponent({"1.0.0", upper}, true, &entry), ComponentDecision::UpToDate);
-  EXPECT_EQ(EvaluateComponent({"1.0.0", digest}, false, &entry), ComponentDecision::UpdateNeeded);
-  EXPECT_EQ(EvaluateComponent({"2.0.0", ""}, true, &entry), ComponentDecision::UpdateNeeded);
-  EXPECT_EQ(EvaluateComponent({"2.0.0", digest.substr(1)}, true, &entry),
-            ComponentDecision::UpdateNeeded);
-  EXPECT_EQ(EvaluateComponent({}, true, nullptr), ComponentDecision::UseInstalled);
-  EXPECT_EQ(EvaluateComponent({}, false, nullptr), ComponentDecision::Unavailable);
-  entry.size = 0;
-  EXPECT_EQ(EvaluateComponent({"1.0.0", digest}, true, &entry), ComponentDecision::UseInstalled);
+// One row's doubles: they answer from its situation and write what happened to the trace.
+struct Doubles : test::EngineMocks {
+  Doubles() {
+    SetLogSink([this](LogLevel level, std::string_view text) {
+      Note(std::array{"[INFO] ", "[WARN] ", "[ERROR] "}[static_cast<int>(level)] +
+           std::string(text));
+    });
+    for (const Package* p : kPackages) served[p->url] = {p->Bytes(), {}};
+    ON_CALL(host, FetchManifest).WillByDefault([this] {
+      return Note("fetch", false), manifests.at(std::min(fetches++, manifests.size() - 1));
+    });
+    ON_CALL(host, ReportStep).WillByDefault([this](Step step, auto...) {
+      if (step == Step::RemovingTempFiles) Note("cleaning", false);
+    });
+    ON_CALL(host, DownloadProgress).WillByDefault([this](auto...) -> ProgressCallback {
+      return [this](auto...) { Note("progress", false); };
+    });
+    ON_CALL(host, ConfirmSelfUpdate).WillByDefault([this](const UpdateInfo& update) {
+      return Note("ask updater " + update.version), acceptSelf;
+    });
+    ON_CALL(host, ConfirmUpdates).WillByDefault([this](const std::vector<PendingUpdate>& list) {
+      std::string asked = "ask";
+      for (const PendingUpdate& u : list) {
+        asked += std::format(" {} {}>{}", ComponentLogName(u.component), u.installedVersion,
+                             u.target.version);
+      }
+      return Note(asked), acceptComponents;
+    });
+    ON_CALL(host, InstallComponent)
+        .WillByDefault([this](Component c, const fs::path& file, auto...) {
+          Note(std::format("install {}={}", file.filename().native(), test::ReadFile(file)));
+          return installErrors.contains(c) ? std::unexpected("no")
+                                           : std::expected<void, std::string>();
+        });
+    ON_CALL(host, ApplySelfUpdate).WillByDefault([this](const fs::path& file) {
+      Note(std::format("apply {}={}, saved {}", file.filename().native(), test::ReadFile(file),
+                       Named(ReadLocalVersions(root.path()).updater_archive_sha256)));
+      return applies;
+    });
+    ON_CALL(host, ReportFailure).WillByDefault([this](Failure f, std::optional<Component> c) {
+      constexpr const char* kFailures[] = {"Unavailable", "Download", "Verification", "Install"};
+      Note(std::format("FAILED {} {}", kFailures[static_cast<int>(f)], ComponentLogName(*c)));
+    });
+    ON_CALL(downloader, Cancelled).WillByDefault([this] { return cancelled; });
+    ON_CALL(downloader, WaitBeforeRetry).WillByDefault([this](std::chrono::milliseconds delay) {
+      return Note(std::format("wait {}", delay.count())), !cancelled;
+    });
+    ON_CALL(downloader, DownloadOnce)
+        .WillByDefault(
+            [this](const std::string& url, const fs::path& to, auto&, const auto& progress) {
+              Note("get " + url, false);
+              const auto [bytes, error] =
+                  cancelled ? Attempt{"part", DownloadError{"cancelled"}} : served[url];
+              test::WriteFile(to, bytes);
+              if (progress) progress(bytes.size(), bytes.size());
+              return error ? std::unexpected(*error) : std::expected<void, DownloadError>();
+            });
+  }
+  ~Doubles() { SetLogSink(nullptr); }
+
+  // Adds an event to the trace unless hidden; cancellation begins at the event named cancelAt.
+  void Note(const std::string& event, bool shown = true) {
+    if (!cancelAt.empty() && event.starts_with(cancelAt)) cancelled = true;
+    if (shown && !(quiet && event.starts_with("[INFO] Download"))) trace.push_back(Named(event));
+  }
+  void Missing(Component c) { ON_CALL(host, IsInstalled(c)).WillByDefault(testing::Return(false)); }
+
+  std::vector<Answer> manifests;
+  std::size_t fetches = 0;
+  std::map<std::string, Attempt> served;
+  std::set<Component> installErrors;
+  bool acceptSelf = true, acceptComponents = true, applies = true, cancelled = false;
+  bool quiet = true;  // leaves the acquisition's "[INFO] Download..." lines out
+  std::string cancelAt;
+  Lines trace;
+};
+
+Lines operator+(Lines a, const Lines& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
 }
 
-TEST(UpdateRunRulesTest, NeedsSelfUpdateOnlyForAValidDifferentPackage) {
-  const std::string digest = Sha256Hex("updater");
-  const UpdateInfo updater{true, "1.1.0", CdnUrl("u.zip"), "", digest, 7};
-  EXPECT_TRUE(NeedsSelfUpdate("", updater));
-  EXPECT_TRUE(NeedsSelfUpdate(Sha256Hex("other"), updater));
-  EXPECT_FALSE(NeedsSelfUpdate(digest, updater));
-  EXPECT_FALSE(NeedsSelfUpdate("", UpdateInfo{}));
-}
+struct RunRow {
+  std::string name;
+  LocalVersions before;
+  std::vector<Answer> manifests;  // successive answers, the last one repeating
+  std::function<void(Doubles&)> situation;
+  UpdateOutcome outcome;
+  Lines trace;
+};
 
-TEST(UpdateRunRulesTest, PackageExtensionAndLogNames) {
-  EXPECT_EQ(PackageExtension("https://h/a/JRE.TAR.GZ"), ".tar.gz");
-  EXPECT_EQ(PackageExtension("https://h/a/x.zip?sig=1"), ".zip");
-  EXPECT_EQ(PackageExtension("https://h/a/x.tgz#part"), ".tgz");
-  EXPECT_EQ(PackageExtension("https://h/a/x.gz"), ".gz");
-  EXPECT_EQ(PackageExtension("https://h/a/x.tar.bz2"), "");
-  EXPECT_EQ(PackageExtension("https://h/download"), "");
-  EXPECT_EQ(PackageExtension("x.ZIP"), ".zip");
-  // The cut applies to paths too: a '?' in a folder name hides the file name.
-  EXPECT_EQ(PackageExtension("/tmp/odd?dir/updater-package.zip"), "");
-  EXPECT_EQ(ComponentLogName(Component::Launcher), "Launcher");
-  EXPECT_EQ(ComponentLogName(Component::Jre), "JRE");
+TEST(UpdateRunTest, OutcomesBySituation) {
+  const LocalVersions now = Rec(&L1, &J1, &U1);
+  const std::vector<Answer> newL = {Manifest(&L2, &J1, &U1)}, newU = {Manifest(&L1, &J1, &U2)};
+  const std::vector<Answer> newV = {Manifest(&L3, &J1, &U1)};
+  const Attempt timeout{"part", DownloadError{"timed out", true}};
+  const std::string sameU = "[INFO] Updater is up to date (package sha256 U1)";
+  const std::string sameL = "[INFO] Launcher: 1.0.0 -> up to date";
+  const std::string sameJ = "[INFO] JRE: 17.0.1 -> up to date",
+                    same = "saved 1.0.0 L1 | 17.0.1 J1 | U1";
+  const std::string needL =
+      "[INFO] Launcher: 1.0.0 (sha256 L1) -> 2.0.0 (sha256 L2): update needed";
+  const std::string needJ = "[INFO] JRE: 17.0.1 (sha256 J1) -> 17.0.2 (sha256 J2): update needed";
+  const std::string installL = "install launcher-package.zip=L2 package";
+  const std::string installJ = "install jre-package=J2 package",
+                    doneJ = "[INFO] JRE 17.0.2 installed";
+  const std::string doneL = "[INFO] Launcher 2.0.0 installed";
+  const std::string askLJ = "ask Launcher 1.0.0>2.0.0 JRE 17.0.1>17.0.2";
+  const std::string failed1 = "[WARN] Manifest download failed (attempt 1/4): HTTP 503";
+  const std::string next = "[INFO] Falling back to the next source";
+  const std::string cdn = "[INFO] Downloading from CDN: " + L2.url,
+                    cdn3 = "[INFO] Downloading from CDN: " + L3.url;
+  const std::string timedOut = "[WARN] Download from CDN failed: timed out";
+  const auto retry = [](int ms, int n) {
+    return std::format("[WARN] Retrying CDN download in {} ms (attempt {}/4)", ms, n);
+  };
+  const Lines askL = {sameU, needL, sameJ, "ask Launcher 1.0.0>2.0.0"};
+  const Lines askU = {"[INFO] Updater update available: 1.1.0 (package sha256 U1 -> U2)",
+                      "ask updater 1.1.0"};
+  const Lines askV = {
+      sameU, "[INFO] Launcher: 1.0.0 (sha256 L1) -> 3.0.0 (sha256 L3): update needed", sameJ,
+      "ask Launcher 1.0.0>3.0.0", "[INFO] Downloading from vendor: " + kVendor};
+  // clang-format off
+  const RunRow rows[] = {
+    {"all current; a digest announced in upper case is the same", now,
+     {Manifest(&L1, &J1, &U1)}, nullptr, UpdateOutcome::Ready, {sameU, sameL, sameJ, same}},
+    {"launcher gone from disk, runtime never recorded; cancelled at the end, both stay recorded",
+     Rec(&L2, nullptr, nullptr), {Manifest(&L2, &J2, nullptr)},
+     [](Doubles& d) { d.Missing(Component::Launcher), d.cancelAt = "cleaning"; },
+     UpdateOutcome::Cancelled,
+     {"[INFO] Updater is up to date (package sha256 none)",
+      "[INFO] Launcher: 2.0.0 (sha256 L2) -> 2.0.0 (sha256 L2): update needed",
+      "[INFO] JRE: none (sha256 none) -> 17.0.2 (sha256 J2): update needed",
+      "ask Launcher 2.0.0>2.0.0 JRE >17.0.2", installL, doneL, installJ, doneJ,
+      "saved 2.0.0 L2 | 17.0.2 J2 | none"}},
+    {"no usable manifest after four attempts: the installed components are used", now,
+     {std::unexpected("HTTP 503"), "[]", "{}", R"({"mac": {"jre": null}})"}, nullptr,
+     UpdateOutcome::Ready,
+     {failed1, "wait 500", "[WARN] Invalid manifest (attempt 2/4): manifest is not a JSON object",
+      "wait 1500", "[WARN] Invalid manifest (attempt 3/4): manifest has no \"mac\" object",
+      "wait 3000",
+      "[WARN] Invalid manifest (attempt 4/4): launcher entry is missing or invalid",
+      "[ERROR] Manifest unavailable after 4 attempts",
+      "[INFO] Launcher: 1.0.0, no usable manifest entry -> using the installed copy",
+      "[INFO] JRE: 17.0.1, no usable manifest entry -> using the installed copy", same}},
+    {"runtime neither in the manifest nor on disk fails before asking", Rec(&L1, nullptr, &U1),
+     {Manifest(&L2, nullptr, &U1)}, [](Doubles& d) { d.Missing(Component::Jre); },
+     UpdateOutcome::Failed,
+     {sameU, needL, "[ERROR] JRE: no usable manifest entry and not installed",
+      "FAILED Unavailable JRE", "saved 1.0.0 L1 |  none | U1"}},
+    {"cancelled during the installation", now, newL,
+     [](Doubles& d) { d.cancelAt = "install", d.installErrors = {Component::Launcher}; },
+     UpdateOutcome::Cancelled, askL + Lines{installL, "left launcher-package.zip", same}},
+    {"failed runtime installation keeps the new launcher record", now, {Manifest(&L2, &J2, &U1)},
+     [](Doubles& d) { d.installErrors = {Component::Jre}; }, UpdateOutcome::Failed,
+     {sameU, needL, needJ, askLJ, installL, doneL, installJ, "[ERROR] Installing JRE failed: no",
+      "FAILED Install JRE", "left jre-package", "saved 2.0.0 L2 | 17.0.1 J1 | U1"}},
+    {"accepted updater update is recorded before it takes over", now, newU, nullptr,
+     UpdateOutcome::SelfUpdated,
+     askU + Lines{"apply updater-package.zip=U2 package, saved U2", "left updater-package.zip",
+                  "saved 1.0.0 L1 | 17.0.1 J1 | U2"}},
+    {"updater update that can't be applied puts the old digest back", now, newU,
+     [](Doubles& d) { d.applies = false; }, UpdateOutcome::Ready,
+     askU + Lines{"apply updater-package.zip=U2 package, saved U2",
+                  "[WARN] Couldn't apply the updater update; continuing with the current version",
+                  sameL, sameJ, same}},
+    {"a vendor attempt is not retried; the CDN follows", now, newV,
+     [](Doubles& d) { d.quiet = false, d.served[kVendor] = {"", DownloadError{"HTTP 503", true}}; },
+     UpdateOutcome::Ready,
+     askV + Lines{"[WARN] Download from vendor failed: HTTP 503", next, cdn3,
+                  "[INFO] Downloaded and verified launcher-package.zip from CDN",
+                  "install launcher-package.zip=L3 package", "[INFO] Launcher 3.0.0 installed",
+                  "saved 3.0.0 L3 | 17.0.1 J1 | U1"}},
+    {"the CDN is tried four times with growing pauses", now, newL,
+     [=](Doubles& d) { d.quiet = false, d.served[L2.url] = timeout; }, UpdateOutcome::Failed,
+     askL + Lines{cdn, timedOut, retry(1000, 2), "wait 1000", cdn, timedOut,
+                  retry(3000, 3), "wait 3000", cdn, timedOut, retry(5000, 4),
+                  "wait 5000", cdn, timedOut, "FAILED Download Launcher", same}},
+    {"wrong size from the vendor, wrong digest from the CDN, which is not asked again", now, newV,
+     [=](Doubles& d) {
+       d.quiet = false, d.served[kVendor] = {"L3 package!", {}};
+       d.served[L3.url] = {"0123456789", {}};
+     },
+     UpdateOutcome::Failed,
+     askV + Lines{"[WARN] File from vendor failed verification: size 11 != expected 10", next, cdn3,
+                  std::format("[WARN] File from CDN failed verification: sha256 {} != expected {}",
+                              Sha256Hex("0123456789"), Upper(L3.Sha())),
+                  "FAILED Verification Launcher", same}},
+    {"cancelled while the download is hashed", now, newL,
+     [](Doubles& d) { d.quiet = false, d.cancelAt = "progress"; }, UpdateOutcome::Cancelled,
+     askL + Lines{cdn, same}},
+  };
+  // clang-format on
+  for (const RunRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    Doubles d;
+    ASSERT_TRUE(SaveLocalVersions(d.root.path(), row.before));
+    test::WriteFile(TempDir(d.root.path()) / "old/jre-package", "left by an earlier run");
+    d.manifests = row.manifests;
+    if (row.situation) row.situation(d);
+
+    EXPECT_EQ(RunUpdate(d.host), row.outcome);
+
+    for (const auto& entry : fs::directory_iterator(TempDir(d.root.path())))
+      d.trace.push_back("left " + entry.path().filename().native());
+    const LocalVersions v = ReadLocalVersions(d.root.path());
+    d.trace.push_back(std::format("saved {} {} | {} {} | {}", v.launcher.version,
+                                  Named(v.launcher.sha256), v.jre.version, Named(v.jre.sha256),
+                                  Named(v.updater_archive_sha256)));
+    EXPECT_EQ(d.trace, row.trace);
+  }
 }
 
 }  // namespace

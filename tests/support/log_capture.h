@@ -1,25 +1,32 @@
-// Captures the engine's log lines for one test: installs a log sink on construction and removes
-// it on destruction. Lines carry the application's level prefixes ("[INFO] ", "[WARN] ",
-// "[ERROR] ") so tests compare them as they would appear in the log file.
+// Captures the engine's log lines, with the log file's level prefixes ("[INFO] ", "[WARN] ",
+// "[ERROR] "), for the object's lifetime.
 #pragma once
 
+#include <array>
 #include <string>
 #include <vector>
+
+#include "core/logging.h"
 
 namespace emberdale::test {
 
 class LogCapture {
  public:
-  LogCapture();
-  ~LogCapture();
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
-  // Every line logged since construction, in order.
+  LogCapture() {
+    core::SetLogSink([this](core::LogLevel level, std::string_view message) {
+      lines_.push_back(std::array{"[INFO] ", "[WARN] ", "[ERROR] "}[static_cast<int>(level)] +
+                       std::string(message));
+    });
+  }
+  ~LogCapture() { core::SetLogSink(nullptr); }
   const std::vector<std::string>& lines() const { return lines_; }
-
-  // Only the lines of one level: "[WARN] ", "[ERROR] " or "[INFO] ".
-  std::vector<std::string> WithPrefix(std::string_view prefix) const;
+  std::vector<std::string> WithPrefix(std::string_view prefix) const {
+    std::vector<std::string> kept;
+    for (const std::string& line : lines_) {
+      if (line.starts_with(prefix)) kept.push_back(line);
+    }
+    return kept;
+  }
 
  private:
   std::vector<std::string> lines_;

@@ -1,42 +1,24 @@
 // Writes ZIP archives byte by byte, so tests can make archives that lie: declared sizes or CRCs
-// that do not match the stored data, names no archiver would write, more entries than fit in the
-// classic end record (ZIP64 end records are written then), and huge declared payloads or leading
-// gaps that stay holes in a sparse file.
+// that do not match the data, names no archiver would write, and declared data left as a hole.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace emberdale::test {
 
-// One entry exactly as written. The local and central headers both carry these fields.
 struct RawZipEntry {
-  std::string name;
-  std::string payload;       // the bytes stored after the local header
-  std::uint16_t method = 0;  // 0 stored, 8 deflated
+  std::string name, payload;  // the payload is stored right after the local header
+  std::uint16_t method = 0;   // 0 stored, 8 deflated
   std::uint32_t crc = 0;
-  // Declared sizes. The archive reserves max(payload size, compressedSize) bytes for the data;
-  // what the payload does not fill stays a hole of zeros.
-  std::uint64_t compressedSize = 0;
-  std::uint64_t uncompressedSize = 0;
-  std::uint32_t externalAttributes = 0;  // 0x10 marks a directory for DOS
+  std::uint64_t compressedSize = 0, uncompressedSize = 0;  // data: max(payload, compressedSize)
+  std::uint32_t externalAttributes = 0;                    // 0x10: a DOS directory
 };
 
-// The ZIP CRC-32 of `data`, continuing from `crc` (the CRC of the bytes before it).
-std::uint32_t Crc32(std::string_view data, std::uint32_t crc = 0);
-
-// Honest entries. DeflatedEntry compresses `content` in `blocks` separately flushed pieces (more
-// blocks make the compressed form larger, to steer the compression ratio).
 RawZipEntry StoredEntry(std::string name, std::string content);
-RawZipEntry DeflatedEntry(std::string name, std::string_view content, int blocks = 1);
-RawZipEntry DirectoryEntry(std::string name);
-
-// Writes the archive to `path`, after `leadingBytes` zero bytes left as a hole (offsets in the
-// headers account for them, as in a self-extracting archive).
-void WriteRawZip(const std::filesystem::path& path, const std::vector<RawZipEntry>& entries,
-                 std::uint64_t leadingBytes = 0);
+RawZipEntry DeflatedEntry(std::string name, std::string_view content);
+void WriteRawZip(const std::filesystem::path& path, const std::vector<RawZipEntry>& entries);
 
 }  // namespace emberdale::test

@@ -1,0 +1,54 @@
+// gmock doubles of the engine's host and downloader; EngineMocks answers as in a healthy run.
+#pragma once
+
+#include <gmock/gmock.h>
+
+#include "core/updater_host.h"
+#include "tests/support/temp_dir.h"
+
+namespace emberdale::test {
+
+using core::Component, core::DownloadError, core::DownloadPolicy, core::ProgressCallback;
+namespace fs = std::filesystem;
+
+class MockDownloader : public core::Downloader {
+ public:
+  MOCK_METHOD((std::expected<void, DownloadError>), DownloadOnce,
+              (const std::string&, const fs::path&, const DownloadPolicy&, const ProgressCallback&),
+              (override));
+  MOCK_METHOD(bool, WaitBeforeRetry, (std::chrono::milliseconds), (override));
+  MOCK_METHOD(bool, Cancelled, (), (const, override));
+};
+
+class MockUpdaterHost : public core::UpdaterHost {
+ public:
+  MOCK_METHOD(fs::path, InstallRoot, (), (const, override));
+  MOCK_METHOD(void, ReportStep, (core::Step, std::optional<Component>, int), (override));
+  MOCK_METHOD(ProgressCallback, DownloadProgress, (std::optional<Component>, int, int), (override));
+  MOCK_METHOD(void, ReportFailure, (core::Failure, std::optional<Component>), (override));
+  MOCK_METHOD(bool, ConfirmUpdates, (const std::vector<core::PendingUpdate>&), (override));
+  MOCK_METHOD(bool, ConfirmSelfUpdate, (const core::UpdateInfo&), (override));
+  MOCK_METHOD((std::expected<std::string, std::string>), FetchManifest, (), (override));
+  MOCK_METHOD(core::Downloader&, GetDownloader, (), (override));
+  MOCK_METHOD(bool, IsInstalled, (Component), (const, override));
+  MOCK_METHOD((std::expected<void, std::string>), InstallComponent,
+              (Component, const fs::path&, int, int), (override));
+  MOCK_METHOD(bool, ApplySelfUpdate, (const fs::path&), (override));
+};
+
+struct EngineMocks {
+  EngineMocks() {
+    using ::testing::Return;
+    ON_CALL(host, InstallRoot).WillByDefault(Return(root.path()));
+    ON_CALL(host, GetDownloader).WillByDefault(::testing::ReturnRef(downloader));
+    ON_CALL(host, IsInstalled).WillByDefault(Return(true));
+    ON_CALL(host, ConfirmUpdates).WillByDefault(Return(true));
+    ON_CALL(host, ConfirmSelfUpdate).WillByDefault(Return(true));
+    ON_CALL(downloader, WaitBeforeRetry).WillByDefault(Return(true));
+  }
+  TempDir root;
+  ::testing::NiceMock<MockDownloader> downloader;
+  ::testing::NiceMock<MockUpdaterHost> host;
+};
+
+}  // namespace emberdale::test
