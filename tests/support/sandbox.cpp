@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <sched.h>
 #include <string.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -32,22 +31,21 @@ std::string EnterPrivateMountNamespace() {
   static const std::string result = [] {
     if (geteuid() != 0) return std::string("needs root");
     if (unshare(CLONE_NEWNS) != 0) return SystemError("unshare(CLONE_NEWNS)");
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-      return SystemError("making / private");
-    }
-    return std::string();
+    const bool made = mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    return made ? std::string() : SystemError("making / private");
   }();
   return result;
 }
 
-ScopedMount::ScopedMount(std::filesystem::path where) : where_(std::move(where)) {
+ScopedMount::ScopedMount(std::filesystem::path where, const char* source, const char* type,
+                         unsigned long flags, const char* options)
+    : where_(std::move(where)) {
   std::error_code ignored;  // a missing folder shows when mounting
   std::filesystem::create_directories(where_, ignored);
-}
-
-void ScopedMount::Mount(const char* source, const char* type, unsigned long flags,
-                        const char* options) {
-  error_ = mount(source, where_.c_str(), type, flags, options) == 0 ? "" : SystemError("mount");
+  if (error_ = EnterPrivateMountNamespace(); !error_.empty()) return;
+  if (source != nullptr && mount(source, where_.c_str(), type, flags, options) != 0) {
+    error_ = SystemError("mount");
+  }
 }
 
 ScopedMount::~ScopedMount() {
@@ -55,17 +53,9 @@ ScopedMount::~ScopedMount() {
   if (!loopDevice_.empty()) Shell("losetup -d " + loopDevice_);
 }
 
-TmpfsMount::TmpfsMount(std::filesystem::path where, unsigned long flags, const std::string& options)
-    : ScopedMount(std::move(where)) {
-  Mount("emberdale-test", "tmpfs", flags, options.c_str());
-}
-
-BindMount::BindMount(const std::filesystem::path& source, std::filesystem::path target)
-    : ScopedMount(std::move(target)) {
-  Mount(source.c_str(), nullptr, MS_BIND, nullptr);
-}
-
-ExfatMount::ExfatMount(std::filesystem::path where) : ScopedMount(std::move(where)) {
+ExfatMount::ExfatMount(std::filesystem::path where)
+    : ScopedMount(std::move(where), nullptr, nullptr, 0, nullptr) {
+  if (!error_.empty()) return;
   const std::string image = std::format("'{}.img'", where_.native());
   if (!Shell(std::format("truncate -s 8M {0} && mkfs.exfat {0}", image))) {
     error_ = "can't make an exFAT image (mkfs.exfat, scripts/setup.sh)";
@@ -73,8 +63,6 @@ ExfatMount::ExfatMount(std::filesystem::path where) : ScopedMount(std::move(wher
     error_ = "no loop device";
   } else if (!Shell(std::format("mount.exfat-fuse {} '{}'", loopDevice_, where_.native()))) {
     error_ = "can't mount exFAT through FUSE (mount.exfat-fuse, /dev/fuse)";
-  } else {
-    error_.clear();
   }
 }
 

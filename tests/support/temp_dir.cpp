@@ -14,11 +14,6 @@ TempDir::TempDir() {
   path_ = pattern;
 }
 
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
 void WriteFile(const std::filesystem::path& path, std::string_view content) {
   std::filesystem::create_directories(path.parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -35,8 +30,7 @@ std::string ReadFile(const std::filesystem::path& path) {
 Tree ReadTree(const std::filesystem::path& root) {
   Tree tree;
   for (const auto& item : std::filesystem::recursive_directory_iterator(root)) {
-    const std::string relative = item.path().lexically_relative(root);
-    tree[relative] = item.is_directory() ? "<dir>" : ReadFile(item.path());
+    tree[item.path().lexically_relative(root)] = item.is_directory() ? "<dir>" : ReadFile(item);
   }
   return tree;
 }
