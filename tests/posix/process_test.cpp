@@ -12,8 +12,6 @@
 namespace emberdale::posix {
 namespace {
 
-namespace fs = std::filesystem;
-
 std::vector<std::string> Sh(const std::string& script) {
   return {"/bin/sh", "-c", script};
 }
@@ -30,14 +28,10 @@ TEST(ProcessTest, RunReportsTheExitAndTheOutputAskedFor) {
   // clang-format off
   for (const auto& [argv, options, outcome] :  // outcome: "{exit code}: {output}" or the error
        std::vector<std::tuple<std::vector<std::string>, RunOptions, std::string>>{
-           {Sh("exit 3"), {}, "3: "},
-           {Sh("kill -KILL $$"), out, "137: "},
-           {Sh(report), out, "0: out\n/dev/null\n"},
-           {Sh(report), both, "0: out\nerr\n/dev/null\n"},
-           {Sh("echo lost; echo " + Fd(1) + Fd(2) + " >x"), {dir.path()}, "0: "},
-           {Sh("pwd -P"), {dir.path(), true}, "0: " + fs::canonical(dir.path()).native() + "\n"},
+           {Sh("exit 3"), {}, "3: "}, {Sh("kill -KILL $$"), out, "137: "},
+           {Sh(report), out, "0: out\n/dev/null\n"}, {Sh(report), both, "0: out\nerr\n/dev/null\n"},
+           {Sh("echo lost; echo " + Fd(1) + Fd(2) + " >" + (dir / "x").native()), {}, "0: "},
            {Sh("printf %s " + ShellQuote(odd)), out, "0: " + odd},
-           {Sh("true"), {dir / "none"}, "can't start /bin/sh: No such file or directory"},
            {{"emberdale-none"}, out, "can't start emberdale-none: No such file or directory"},
            {{}, out, "empty command"}}) {
     // clang-format on
@@ -72,15 +66,13 @@ TEST(ProcessTest, SpawnedChildGetsItsOptions) {
                         1 << (SIGPIPE - 1) | 1 << (SIGINT - 1) | 1 << (SIGTERM - 1));
   const std::vector<std::pair<std::string, std::string>> env{{"EMBERDALE_NEW", "1"},
                                                              {"EMBERDALE_NEW", "2"}};
+  // clang-format off
   using Row = std::tuple<SpawnOptions, std::string, std::string>;  // options, script, log
-                                                                   // clang-format off
   for (const auto& [options, script, output] : std::vector<Row>{
            {{"", {}, log}, "echo out; echo err >&2; echo " + Fd(0), "old\nout\nerr\n/dev/null\n"},
            {{"", env, log}, "echo $EMBERDALE_KEPT $EMBERDALE_NEW", "old\nkept 2\n"},
-           {{"", {}, "", true}, "echo " + Fd(1) + Fd(2) + " >log", "/dev/null/dev/null\n"},
-           {{}, "echo " + Fd(1) + " >log", fs::read_symlink("/proc/self/fd/1").native() + "\n"},
            {{"", {}, "", false, true}, isLeader + "$((sid == $$)) >log", "1\n"},
-           {{}, isLeader + "$((sid == $$)) >log", "0\n"}, {{}, ignored, "0\n"},
+           {{}, ignored, "0\n"},
            {{}, "readlink /proc/$$/fd/* | grep -cF $(cat pipe) >log", "0\n"}}) {
     // clang-format on
     SCOPED_TRACE(script);
