@@ -24,9 +24,6 @@ enum Kind { kPlain, kUnknownCa, kWrongHost, kNoFolder, kFullDisk, kCancel };
 std::string Env(const char* name) {
   return std::getenv(name) ? std::getenv(name) : "";
 }
-std::string Curl(CURLcode code) {
-  return curl_easy_strerror(code);
-}
 json Status(int status) {
   return {{"status", status}};
 }
@@ -49,35 +46,8 @@ std::size_t Serve(const std::string& path, const json& rule) {
   return Seen(path).size();
 }
 
-TEST(CurlClientTest, FetchTextGivesTheBodyOfA200OrWhyNot) {
-  if (Env("EMBERDALE_TEST_SERVER_ROOT").empty()) GTEST_SKIP() << "runs in netns_harness.sh";
-  struct Row {
-    std::string path, outcome;
-    json rule = json::object();
-    std::size_t cap = kData.size();
-    std::int64_t timeout = 15;
-  };
-  // clang-format off
-  for (const Row& row : std::vector<Row>{
-           {"/t/ok?t=1700000000", kData}, {"/t/gzip", kData, {{"gzip", true}}},
-           {"/t/cap", "response larger than 1048575 bytes", {}, kData.size() - 1},
-           {"/t/404", "HTTP 404", Status(404)}, {"/t/204", "HTTP 204", Status(204)},
-           {"/t/slow", Curl(CURLE_OPERATION_TIMEDOUT), {{"delay_ms", 3000}}, kData.size(), 1},
-           {"/t/cancel", Curl(CURLE_ABORTED_BY_CALLBACK)}}) {
-    // clang-format on
-    SCOPED_TRACE(row.path);
-    const std::string path = row.path.substr(0, row.path.find('?'));
-    Serve(path, row.rule);
-    const auto text =
-        FetchText(Url(row.path), kAgent, row.timeout, row.cap, [&] { return path == "/t/cancel"; });
-    EXPECT_EQ(text ? *text : text.error(), row.outcome);
-  }
-  EXPECT_EQ(Seen("/t/ok").at(0)["query"], "t=1700000000");
-  EXPECT_EQ(Seen("/t/ok").at(0)["headers"]["User-Agent"], kAgent);
-  EXPECT_NE(Seen("/t/gzip").at(0)["headers"].dump().find("gzip"), std::string::npos);
-}
-
-TEST(CurlClientTest, DownloadWritesTheFileOrClassifiesTheFailure) {
+// Rows under /t/ fetch text (time-out: the policy's lowSpeedTime; kFullDisk: one byte less room).
+TEST(CurlClientTest, TransferGivesTheDataOrClassifiesTheFailure) {
   if (Env("EMBERDALE_TEST_SERVER_ROOT").empty()) GTEST_SKIP() << "runs in netns_harness.sh";
   test::TempDir dir;
   struct Row {
@@ -89,12 +59,18 @@ TEST(CurlClientTest, DownloadWritesTheFileOrClassifiesTheFailure) {
     Kind kind = kPlain;
     core::DownloadPolicy policy{1, 10, 1, 30};
   };
+  const auto Curl = [](CURLcode code) { return std::string(curl_easy_strerror(code)); };
   const std::string slow = "too slow or stalled", badCert = Curl(CURLE_PEER_FAILED_VERIFICATION);
   const core::DownloadPolicy impatient{1, 10, 1000, 1}, noMinimum{1, 10, 0, 1};
   const json none = json::object(), stall = {{"stall_after", 4096}};
+  // clang-format off
   const std::string http = "http" + Url("/d/ok").substr(5);  // a redirect to plain http
-                                                             // clang-format off
   for (const Row& row : std::vector<Row>{
+           {"/t/ok?t=1700000000", none, ""}, {"/t/204", Status(204), "HTTP 204"},
+           {"/t/cap", none, "response larger than 1048575 bytes", false, 1, kFullDisk},
+           {"/t/slow", {{"delay_ms", 3000}}, Curl(CURLE_OPERATION_TIMEDOUT), false, 1, kPlain,
+            impatient},
+           {"/t/cancel", none, Curl(CURLE_ABORTED_BY_CALLBACK), false, 0, kCancel},
            {"/d/ok", none, ""}, {"/d/chunked", {{"chunked", true}}, ""},
            {"/d/moved", {{"redirect", Url("/d/ok")}}, ""},
            {"/d/404", Status(404), "HTTP 404", false}, {"/d/204", Status(204), "HTTP 204", false},
@@ -113,10 +89,13 @@ TEST(CurlClientTest, DownloadWritesTheFileOrClassifiesTheFailure) {
            {"/d/cancel", {{"stall_after", 65536}}, "cancelled", false, 1, kCancel}}) {
     // clang-format on
     SCOPED_TRACE(row.path);
-    const std::size_t before = Serve(row.path, row.rule);
+    const bool text = row.path.starts_with("/t/");
+    const std::string path = row.path.substr(0, row.path.find('?'));
+    const std::size_t before = Serve(path, row.rule);
     std::unique_ptr<test::ScopedMount> mount;  // a CA that signed nothing, or a small disk
-    if (row.kind == kFullDisk)
+    if (row.kind == kFullDisk && !text) {
       mount = std::make_unique<test::TmpfsMount>(dir / "full", 0, "size=64k");
+    }
     if (row.kind == kUnknownCa) {
       mount = std::make_unique<test::BindMount>(
           std::filesystem::path(Env("EMBERDALE_TEST_CA")).parent_path() / "unknown-ca.pem",
@@ -126,22 +105,32 @@ TEST(CurlClientTest, DownloadWritesTheFileOrClassifiesTheFailure) {
     const auto file = dir / (row.kind == kNoFolder   ? "no/f"
                              : row.kind == kFullDisk ? "full/f"
                                                      : "f");
-    std::vector<std::pair<std::uint64_t, std::uint64_t>>
-        calls;  // no cancel predicate but in kCancel
-    CurlDownloader downloader(
-        kAgent, row.kind != kCancel ? CancelPredicate() : [&] { return !calls.empty(); });
-    const auto result =
-        downloader.DownloadOnce(Url(row.path, row.kind), file, row.policy,
-                                [&](auto got, auto all) { calls.emplace_back(got, all); });
-    EXPECT_EQ(Seen(row.path).size() - before, row.requests);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> calls;  // no predicate but for kCancel
+    const CancelPredicate cancel =
+        row.kind != kCancel ? CancelPredicate() : [&] { return text || !calls.empty(); };
+    CurlDownloader downloader(kAgent, cancel);
+    std::expected<void, core::DownloadError> result;
+    if (text) {
+      const auto body = FetchText(Url(row.path), kAgent, row.policy.lowSpeedTime,
+                                  kData.size() - (row.kind == kFullDisk), cancel);
+      if (body) test::WriteFile(file, *body);
+      if (!body) result = std::unexpected(core::DownloadError{body.error(), false});
+    } else {
+      result = downloader.DownloadOnce(Url(row.path, row.kind), file, row.policy,
+                                       [&](auto got, auto all) { calls.emplace_back(got, all); });
+    }
+    EXPECT_EQ(Seen(path).size() - before, row.requests);
     EXPECT_EQ(result ? "" : result.error().message, row.error);
     EXPECT_EQ(result || result.error().retryable, result || row.retryable);
     if (!result) continue;
     EXPECT_EQ(test::ReadFile(file), kData);
+    if (text) continue;
     EXPECT_TRUE(!calls.empty() && calls[0].first >= 1 && std::ranges::is_sorted(calls));
     EXPECT_EQ(calls.back(),
               std::pair(kData.size(), row.rule.contains("chunked") ? 0 : kData.size()));
   }
+  EXPECT_EQ(Seen("/t/ok").at(0)["query"], "t=1700000000");
+  EXPECT_EQ(Seen("/t/ok").at(0)["headers"]["User-Agent"], kAgent);
 }
 
 // Counts the slices of a retry pause instead of sleeping them.
