@@ -54,14 +54,13 @@ Tree Files(const fs::path& dir) {
 // An installation as the updater finds it, in a folder of its own.
 struct Place {
   Place() {
-    for (const auto& [name, content] :
-         Tree{{"install/Contents/MacOS/EmberdaleLauncher", "old"},
-              {"install/Contents/old-only", "old"},
-              {"install/Contents/runtime/Contents/Home/bin/java", "old"},
-              {"install/config/versions.json", "{}"},
-              {"app/EmberdaleUpdater", "old binary"}}) {
+    // clang-format off
+    for (const auto& [name, content] : Tree{
+             {"install/Contents/MacOS/EmberdaleLauncher", "old"}, {"install/Contents/old-only", "old"},
+             {"install/Contents/runtime/Contents/Home/bin/java", "old"},
+             {"install/config/versions.json", "{}"}, {"app/EmberdaleUpdater", "old binary"}}) {
       test::WriteFile(root / name, content);
-    }
+    }  // clang-format on
     fs::create_directories(work);
   }
   // A tmpfs at temp/`setup`; "exfat": the updater on an exFAT volume (no hard links), "exfat
@@ -76,13 +75,14 @@ struct Place {
     if (exfat) mount = std::make_unique<test::ExfatMount>(root / "exfat");
     if (!exfat) mount = std::make_unique<test::TmpfsMount>(temp / setup);
     if (!exfat || !mount->error().empty()) return mount->error();
-    const bool full = setup == "exfat full";
+    const bool full = setup == "exfat full";  // 1 MiB left: too little to copy 2 MiB
     test::WriteFile(root / "exfat/EmberdaleUpdater",
                     full ? std::string(2 << 20, 'o') : "old binary");
     struct statvfs volume {};
-    if (!full || statvfs((root / "exfat").c_str(), &volume) != 0) return full ? "statvfs" : "";
-    test::WriteFile(root / "exfat/filler",
-                    std::string(volume.f_bavail * volume.f_frsize - (1 << 20), 'f'));
+    if (full && statvfs((root / "exfat").c_str(), &volume) == 0) {
+      test::WriteFile(root / "exfat/filler",
+                      std::string(volume.f_bavail * volume.f_frsize - (1 << 20), 'f'));
+    }
     return "";
   }
   // Installs the package as a launcher, a runtime, or else as the updater at root/`what`.

@@ -14,18 +14,14 @@
 
 namespace emberdale::test {
 
-inline std::string SystemError(const char* what) {
-  return std::string(what) + ": " + strerror(errno);
-}
-
 // Moves this process into its own mount namespace with private propagation (once; later calls
 // repeat the first answer). Empty on success, else the reason ("needs root", ...).
 inline std::string EnterPrivateMountNamespace() {
   static const std::string result = [] {
     if (geteuid() != 0) return std::string("needs root");
-    if (unshare(CLONE_NEWNS) != 0) return SystemError("unshare(CLONE_NEWNS)");
+    if (unshare(CLONE_NEWNS) != 0) return std::string("unshare: ") + strerror(errno);
     const bool made = mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-    return made ? std::string() : SystemError("making / private");
+    return made ? std::string() : std::string("making / private: ") + strerror(errno);
   }();
   return result;
 }
@@ -52,14 +48,14 @@ class ScopedMount {
   const std::string& error() const { return error_; }
 
  protected:
-  // Mounts `source` unless it is null.
   ScopedMount(std::filesystem::path where, const char* source, const char* type,
               unsigned long flags, const char* options)
       : where_(std::move(where)), error_(EnterPrivateMountNamespace()) {
     std::error_code ignored;  // a missing folder shows when mounting
     std::filesystem::create_directories(where_, ignored);
     if (!error_.empty() || source == nullptr) return;
-    if (mount(source, where_.c_str(), type, flags, options) != 0) error_ = SystemError("mount");
+    if (mount(source, where_.c_str(), type, flags, options) != 0)
+      error_ = std::string("mount: ") + strerror(errno);
   }
   std::filesystem::path where_;
   std::string error_, loopDevice_;
@@ -82,13 +78,11 @@ struct ExfatMount : ScopedMount {
   explicit ExfatMount(std::filesystem::path where)
       : ScopedMount(std::move(where), nullptr, nullptr, 0, nullptr) {
     const std::string image = std::format("'{}.img'", where_.native());
-    if (!error_.empty()) return;
-    if (!Shell(std::format("truncate -s 8M {0} && mkfs.exfat {0}", image))) {
-      error_ = "can't make an exFAT image (mkfs.exfat, scripts/setup.sh)";
-    } else if (!Shell("losetup --find --show " + image, &loopDevice_)) {
-      error_ = "no loop device";
-    } else if (!Shell(std::format("mount.exfat-fuse {} '{}'", loopDevice_, where_.native()))) {
-      error_ = "can't mount exFAT through FUSE (mount.exfat-fuse, /dev/fuse)";
+    if (error_.empty() &&
+        !(Shell(std::format("truncate -s 8M {0} && mkfs.exfat {0}", image)) &&
+          Shell("losetup --find --show " + image, &loopDevice_) &&
+          Shell(std::format("mount.exfat-fuse {} '{}'", loopDevice_, where_.native())))) {
+      error_ = "can't mount an exFAT image (mkfs.exfat, losetup, mount.exfat-fuse, /dev/fuse)";
     }
   }
 };
