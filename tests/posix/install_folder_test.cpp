@@ -13,9 +13,8 @@ namespace emberdale::posix {
 namespace {
 
 namespace fs = std::filesystem;
-using std::nullopt;
 
-TEST(InstallPointerTest, ReadsTheFirstLineAsAnAbsolutePathOrNothing) {
+TEST(InstallPointerTest, IsReadAsAnAbsoluteFirstLineAndReplacedWhole) {
   test::TempDir dir;
   const std::string latin1 = "/Users/x/Spiele/\xE9\xFF", none = "<none>";
   // clang-format off
@@ -31,11 +30,7 @@ TEST(InstallPointerTest, ReadsTheFirstLineAsAnAbsolutePathOrNothing) {
     if (!content.starts_with("<")) test::WriteFile(dir / "pointer", content);
     EXPECT_EQ(ReadInstallPointer(dir / "pointer").value_or(none), read) << content;
   }
-}
-
-// The pointer is replaced by a rename, so a reader of the old file still finds it whole.
-TEST(InstallPointerTest, WriteReplacesThePointerWhole) {
-  test::TempDir dir;
+  // The pointer is replaced by a rename, so a reader of the old file still finds it whole.
   const fs::path pointer = dir / "Application Support/dev.quillfen.updater/install-path";
   ASSERT_TRUE(WriteInstallPointer(pointer, "/old/place"));
   fs::create_hard_link(pointer, dir / "reader");
@@ -49,13 +44,11 @@ TEST(InstallPointerTest, WriteReplacesThePointerWhole) {
 TEST(InstallVolumeTest, FindsWhatMakesAVolumeUnfitAndLeavesNoProbe) {
   test::TempDir dir;
   enum Volume { kPlain, kStaleProbe, kMissing, kNoExec, kReadOnly, kExfat };
+  // clang-format off
   for (const auto& [volume, problem] : std::vector<std::pair<Volume, std::optional<VolumeProblem>>>{
-           {kPlain, nullopt},
-           {kStaleProbe, nullopt},
-           {kMissing, nullopt},
-           {kNoExec, VolumeProblem::NoExec},
-           {kReadOnly, nullopt},
-           {kExfat, VolumeProblem::NoSymlinks}}) {
+           {kPlain, {}}, {kStaleProbe, {}}, {kMissing, {}}, {kNoExec, VolumeProblem::NoExec},
+           {kReadOnly, {}}, {kExfat, VolumeProblem::NoSymlinks}}) {
+    // clang-format on
     SCOPED_TRACE(volume);
     const fs::path folder = dir / std::to_string(volume);
     std::unique_ptr<test::ScopedMount> mount;

@@ -15,7 +15,6 @@ namespace emberdale::posix {
 namespace {
 
 namespace fs = std::filesystem;
-using test::ReadTree;
 using test::Tree;
 
 // Packs `files` (added to the folder archive.src; "->x": a link to x) with tar or zip as the
@@ -43,7 +42,7 @@ fs::path Package(const fs::path& archive, const Tree& files) {
 // The files under dir (links followed): their content, '*' after it when anyone may run them.
 Tree Files(const fs::path& dir) {
   Tree files;
-  for (auto [name, content] : ReadTree(dir)) {
+  for (auto [name, content] : test::ReadTree(dir)) {
     if (content.size() > 65536) content = std::format("{} bytes", content.size());
     const fs::perms all = fs::perms(0111), mode = fs::status(dir / name).permissions();
     if (content != "<dir>") files[name] = content + ((mode & all) == all ? "*" : "");
@@ -55,10 +54,10 @@ Tree Files(const fs::path& dir) {
 struct Place {
   Place() {
     // clang-format off
-    for (const auto& [name, content] : Tree{
-             {"install/Contents/MacOS/EmberdaleLauncher", "old"}, {"install/Contents/old-only", "old"},
-             {"install/Contents/runtime/Contents/Home/bin/java", "old"},
-             {"install/config/versions.json", "{}"}, {"app/EmberdaleUpdater", "old binary"}}) {
+    for (const auto& [name, content] : Tree{{"app/EmberdaleUpdater", "old binary"},
+             {"install/Contents/MacOS/EmberdaleLauncher", "old"},
+             {"install/Contents/old-only", "old"}, {"install/config/versions.json", "{}"},
+             {"install/Contents/runtime/Contents/Home/bin/java", "old"}}) {
       test::WriteFile(root / name, content);
     }  // clang-format on
     fs::create_directories(work);
