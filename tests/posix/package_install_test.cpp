@@ -93,7 +93,7 @@ struct Place {
   }
   test::TempDir temp;
   std::unique_ptr<test::ScopedMount> mount;
-  fs::path root = temp / "root", work = temp / "w\\k";  // tar must take "\\" as it is
+  fs::path root = temp / "root", work = temp / "w\\b";  // tar must take "\\" as it is
   std::vector<std::chrono::milliseconds> pauses;
 };
 
@@ -138,15 +138,15 @@ TEST(InstallTest, InstallGivesTheNewTreeOrLeavesTheOldOne) {
            {"launcher", "l.tgz", {{"", "no gzip"}}, {}, "tar exited with 2: \ngzip: stdin: not in "
             "gzip format\ntar: Child returned status 1\ntar: Error is not recoverable: exiting "
             "now\n"},
-           {"launcher", "l.tgz", one, {}, "can't move " + contents + " aside" + xdev, "w\\k"},
+           {"launcher", "l.tgz", one, {}, "can't move " + contents + " aside" + xdev, "w\\b"},
            {"launcher", "l.tgz", one, {}, "can't move " + contents + " into place" + xdev,
-            "w\\k/staging-launcher"},
+            "w\\b/staging-launcher"},
            {"launcher", "l.tgz", one, {}, "can't carry the runtime over to " + contents + busy,
             "root/install/Contents/runtime"},
            {"runtime", "j.tgz", {{"jdk/Contents/Home/bin/java", "new"}}, {},
             "JRE archive layout not recognized: bin/java not found"},
            {"runtime", "j.zip", {{"bin/java", "new"}}, {}, "can't move the new Home into place" +
-            busy, "w\\k/staging-jre", 19},
+            busy, "w\\b/staging-jre", 19},
            {exe, "u.zip", {{"u/Other", "x"}}, {}, "the package doesn't contain EmberdaleUpdater"},
            {exe, "u.gz", u, {}, "unsupported package type: u.gz"},
            {exe, "u", {}, {}, "can't stage the new binary: No such file or directory"},
