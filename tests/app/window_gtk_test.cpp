@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <ranges>
 #include <thread>
 
 #include "app/dialogs.h"
@@ -53,34 +54,29 @@ struct User {
 
 // The progress window, captured as 8-bit RGB: expected colours.
 struct Sample {
-  std::string state;
+  std::string_view state;
   int x, y, rgb[3];
 };
 constexpr Sample kSamples[] = {
     {"0%", 5, 5, {9, 11, 22}},         {"0%", 230, 125, {18, 22, 46}},   // background, track
     {"0%", 22, 125, {18, 22, 46}},     {"0%", 42, 50, {255, 214, 120}},  // empty bar, icon
     {"0%", 18, 50, {9, 11, 22}},       {"34%", 22, 125, {109, 141, 255}},
+    {"1%", 24, 125, {161, 207, 255}},  {"1%", 28, 125, {18, 22, 46}},  // a full circle
     {"34%", 156, 125, {179, 229, 255}}, {"34%", 162, 125, {18, 22, 46}},  // 33 % of the bar
     {"indeterminate", 22, 125, {109, 141, 255}}, {"indeterminate", 162, 125, {18, 22, 46}},
 };
 struct Capture {
   std::string rgb;
   bool Near(int x, int y, const int* want, int by) const {
-    for (int c = 0; c < 3 && rgb.size() == 460 * 190 * 3; ++c) {
-      if (std::abs(static_cast<unsigned char>(rgb[(y * 460 + x) * 3 + c]) - want[c]) > by) return false;
-    }
-    return rgb.size() == 460 * 190 * 3;
-  }
-  bool Shows(const std::string& state) const {
-    return std::ranges::all_of(kSamples, [&](const Sample& s) {
-      return s.state != state || Near(s.x, s.y, s.rgb, 6);
-    });
+    return rgb.size() == 460 * 190 * 3 && std::ranges::all_of(std::views::iota(0, 3), [&](int c) {
+             return std::abs(static_cast<unsigned char>(rgb[(y * 460 + x) * 3 + c]) - want[c]) <= by;
+           });
   }
   std::pair<int, int> InkOf(const int* colour) const {  // top row and left column; -1 when none
     std::pair<int, int> ink{-1, 460};
-    for (int y = 0; y < 110; ++y) {
-      for (int x = 70; x < 450; ++x) {
-        if (Near(x, y, colour, 10)) ink = {ink.first < 0 ? y : ink.first, std::min(ink.second, x)};
+    for (int i = 0; i < 460 * 110; ++i) {
+      if (i % 460 >= 70 && Near(i % 460, i / 460, colour, 10)) {
+        ink = {ink.first < 0 ? i / 460 : ink.first, std::min(ink.second, i % 460)};
       }
     }
     return ink;
@@ -99,15 +95,21 @@ TEST(WindowGtk, ProgressWindowAsDrawn) {
       std::chrono::steady_clock::now);
   const std::vector<std::pair<std::string, std::function<void()>>> states = {
       {"0%", [] { UpdateStatus("Preparing Emberdale...", 0); }},
+      {"1%", [] { UpdateStatus("Preparing Emberdale...", 1); }},
       {"34%", [&download] { download(13107200, 39059456); }},
       {"indeterminate", [] { UpdateStatus("Checking for updates...", -1); }}};
   const int status[] = {238, 240, 255}, detail[] = {169, 174, 210};
   for (const auto& [state, post] : states) {
     SCOPED_TRACE(state);
     post();
+    const auto drawn = [&](const Capture& image) {
+      return std::ranges::all_of(kSamples, [&](const Sample& s) {
+        return s.state != state || image.Near(s.x, s.y, s.rgb, 6);
+      });
+    };
     Capture image;  // until the state is drawn, for at most 5 s
     for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-         !image.Shows(state) && std::chrono::steady_clock::now() < end;) {
+         !drawn(image) && std::chrono::steady_clock::now() < end;) {
       image.rgb = Shell("import -window " + id + " -depth 8 rgb:-");
     }
     ASSERT_EQ(image.rgb.size(), 460u * 190 * 3) << "the content area is 460 x 190";
@@ -169,8 +171,7 @@ TEST(WindowGtk, FirstStartDialog) {
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
-  std::filesystem::create_directories(g_home / "Games");
-  std::filesystem::create_directories(g_home / "Documents");
+  for (const char* folder : {"Games", "Documents"}) std::filesystem::create_directories(g_home / folder);
   setenv("HOME", g_home.path().c_str(), 1);
   setenv("LANG", "ru_RU.UTF-8", 1);  // the texts must not follow it
   setenv("GSETTINGS_BACKEND", "memory", 1);
@@ -190,8 +191,7 @@ int main(int argc, char** argv) {
   if (!g_display) return RUN_ALL_TESTS();
   std::thread([pid] {
     const int result = RUN_ALL_TESTS();
-    kill(pid, SIGTERM);
-    std::_Exit(result);
+    std::_Exit((kill(pid, SIGTERM), result));
   }).detach();
   RunWindowEventLoop();
 }
