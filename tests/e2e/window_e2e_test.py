@@ -101,7 +101,9 @@ class WindowTest(unittest.TestCase):
                                     lambda: closed.append(time.monotonic()))
         print("\nwindow closed -> process ended: %.1f s" % (time.monotonic() - closed[0]))
         self.assertEqual((result.code, w.recorded("START")), (1, []))
-        self.assertIn("[INFO] User cancelled the update (window closed)", w.log_lines())
+        for line in ("[INFO] User cancelled the update (window closed)",  # and the update saw it:
+                     "[INFO] === Emberdale Updater finished (exit code 1) ==="):
+            self.assertIn(line, w.log_lines())
         w.rules({})
         self.assertEqual(w.run().code, 0)
         self.assertEqual(os.listdir(os.path.join(w.install_dir, "temp")), [])
