@@ -57,14 +57,13 @@ struct Sample {
   std::string_view state;
   int x, y, rgb[3];
 };
-constexpr Sample kSamples[] = {
-    {"0%", 5, 5, {9, 11, 22}},         {"0%", 230, 125, {18, 22, 46}},   // background, track
-    {"0%", 22, 125, {18, 22, 46}},     {"0%", 42, 50, {255, 214, 120}},  // empty bar, icon
-    {"0%", 18, 50, {9, 11, 22}},       {"34%", 22, 125, {109, 141, 255}},
-    {"1%", 24, 125, {161, 207, 255}},  {"1%", 28, 125, {18, 22, 46}},  // a full circle
-    {"34%", 156, 125, {179, 229, 255}}, {"34%", 162, 125, {18, 22, 46}},  // 33 % of the bar
-    {"indeterminate", 22, 125, {109, 141, 255}}, {"indeterminate", 162, 125, {18, 22, 46}},
-};
+constexpr Sample kSamples[] = {  // background, track, nothing filled, the icon and its left
+    {"0%", 5, 5, {9, 11, 22}},     {"0%", 230, 125, {18, 22, 46}}, {"0%", 22, 125, {18, 22, 46}},
+    {"0%", 42, 50, {255, 214, 120}}, {"0%", 18, 50, {9, 11, 22}},
+    {"1%", 24, 125, {161, 207, 255}}, {"1%", 28, 125, {18, 22, 46}},  // a full circle
+    {"34%", 22, 125, {109, 141, 255}}, {"34%", 156, 125, {179, 229, 255}},  // 33 % of the bar
+    {"34%", 162, 125, {18, 22, 46}},   {"indeterminate", 22, 125, {109, 141, 255}},
+    {"indeterminate", 162, 125, {18, 22, 46}}};
 struct Capture {
   std::string rgb;
   bool Near(int x, int y, const int* want, int by) const {
@@ -176,13 +175,12 @@ int main(int argc, char** argv) {
   setenv("LANG", "ru_RU.UTF-8", 1);  // the texts must not follow it
   setenv("GSETTINGS_BACKEND", "memory", 1);
   g_installDir = (g_home / "install").native();
-  char pidAndDisplay[64] = {};
-  std::FILE* xvfb = popen(
-      "command -v xdotool import >/dev/null && command -v Xvfb >/dev/null && "
-      "{ Xvfb -displayfd 1 -nolisten tcp -screen 0 1024x768x24 2>/dev/null & echo $!; }", "r");
-  const int pid = std::fgets(pidAndDisplay, sizeof pidAndDisplay, xvfb) ? std::atoi(pidAndDisplay) : 0;
-  if (pid > 0 && std::fgets(pidAndDisplay, sizeof pidAndDisplay, xvfb)) {
-    setenv("DISPLAY", (":" + std::to_string(std::atoi(pidAndDisplay))).c_str(), 1);
+  char line[64] = {};  // Xvfb's pid, then its display number
+  std::FILE* xvfb = popen("for t in xdotool import Xvfb; do command -v $t || exit; done >/dev/null; "
+                          "{ Xvfb -displayfd 1 -nolisten tcp -screen 0 1024x768x24 2>/dev/null & echo $!; }", "r");
+  const int pid = std::fgets(line, sizeof line, xvfb) ? std::atoi(line) : 0;
+  if (pid > 0 && std::fgets(line, sizeof line, xvfb)) {
+    setenv("DISPLAY", (":" + std::to_string(std::atoi(line))).c_str(), 1);
     g_display = InitWindowSystemFrom(EMBERDALE_BINARY_DIR "/app/EmberdaleWindow.so",
                                      EMBERDALE_SOURCE_DIR "/app/resources/EmberdaleUpdater.png",
                                      argc, argv);
