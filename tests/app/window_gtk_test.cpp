@@ -180,7 +180,7 @@ int main(int argc, char** argv) {
   g_installDir = (g_home / "install").native();
   char line[64] = {};  // Xvfb's pid, then its display number
   std::FILE* xvfb = popen("for t in xdotool import Xvfb; do command -v $t || exit; done >/dev/null; "
-                          "{ Xvfb -displayfd 1 -nolisten tcp -screen 0 1024x768x24 2>/dev/null & echo $!; }", "r");
+                          "{ Xvfb -displayfd 1 -nolisten tcp -terminate -screen 0 1024x768x24 2>/dev/null & echo $!; }", "r");
   const int pid = std::fgets(line, sizeof line, xvfb) ? std::atoi(line) : 0;
   if (pid > 0 && std::fgets(line, sizeof line, xvfb)) {
     setenv("DISPLAY", (":" + std::to_string(std::atoi(line))).c_str(), 1);
