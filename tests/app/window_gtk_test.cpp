@@ -43,8 +43,10 @@ struct User {
   explicit User(const std::vector<Step>& steps, const std::string& keep = "") {
     std::string script = "{ ";
     for (const auto& [title, keys] : steps) {
-      script += "w=$(timeout 10 xdotool search --sync --onlyvisible --name '" + title +
-                "' | head -n 1); [ -n \"$w\" ] && { " + keep + " for i in 1 2 3; do xdotool "
+      // (A search fails when a window goes away while it looks: it is tried again.)
+      script += "for i in 1 2 3; do w=$(timeout 10 xdotool search --sync --onlyvisible --name '" + title +
+                "' 2>/dev/null | head -n 1); [ -n \"$w\" ] && break; done; [ -n \"$w\" ] && { " + keep +
+                " for i in 1 2 3; do xdotool "
                 "windowfocus --sync $w " + keys + "; timeout 3 sh -c 'while xdotool getwindowname '$w'; "
                 "do sleep 0.1; done' >/dev/null 2>&1 && break; done; } && ";
     }
@@ -189,10 +191,8 @@ int main(int argc, char** argv) {
                                      argc, argv);
   }
   pclose(xvfb);
-  if (!g_display) return RUN_ALL_TESTS();
-  std::thread([pid] {
-    const int result = RUN_ALL_TESTS();
-    std::_Exit((kill(pid, SIGTERM), result));
-  }).detach();
+  if (!g_display) return (pid > 0 && kill(pid, SIGTERM)), RUN_ALL_TESTS();
+  // Xvfb (-terminate) ends when this process, its last client, goes.
+  std::thread([] { std::_Exit(RUN_ALL_TESTS()); }).detach();
   RunWindowEventLoop();
 }

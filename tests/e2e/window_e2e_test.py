@@ -70,7 +70,10 @@ class WindowTest(unittest.TestCase):
     def window(self, title, key=None):
         """Waits for a window titled `title` and presses `key` until it is gone (a key sent while
         it starts up can be lost). Without the window, the updater is ended."""
-        found = xdotool("search", "--sync", "--onlyvisible", "--name", title).stdout.split()
+        for _ in range(3):  # a search fails when a window goes away while it looks
+            found = xdotool("search", "--sync", "--onlyvisible", "--name", title).stdout.split()
+            if found:
+                break
         if not found:
             e2e_support.stop_processes_named("EmberdaleUpdater", self.world.root)
             self.fail("no window titled " + title)
