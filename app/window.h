@@ -1,7 +1,7 @@
 // The window layer: everything that needs the window system. The rest of the front end reaches
-// the window only through these calls and the ones in progress.h and dialogs.h. The headless
-// implementation (window_headless.cpp) is used where no display can be opened; window_gtk.cpp is
-// the GTK one.
+// the window only through these calls and the ones in progress.h and dialogs.h. window.cpp loads
+// the GTK implementation (window_gtk.cpp, built as the module EmberdaleWindow.so) when a display
+// can be opened, and answers headless otherwise.
 //
 // Threads: the main thread owns every window object. Calls marked "any thread" hand their work to
 // the main thread; the synchronous ones wait until it is done, so the main thread must keep
@@ -21,7 +21,7 @@ enum class AlertStyle { Warning = 0, Informational = 1, Critical = 2 };
 // Whether InitWindowSystem succeeded.
 [[nodiscard]] bool WindowSystemAvailable();
 
-// Builds and shows the progress window and sets g_windowOpen. Main thread.
+// Builds and shows the progress window and sets g_windowOpen (any thread; synchronous).
 void ShowProgressWindow();
 
 // Shows a status in the progress window, asynchronously (any thread). A negative fraction leaves
@@ -34,7 +34,7 @@ int RunWindowAlert(const std::string& title, const std::string& text, AlertStyle
                    const std::vector<std::string>& buttons, const std::string& escapeButton);
 
 // Lets the user choose a folder (existing or new), starting in `startFolder`. Empty when
-// cancelled. Main thread.
+// cancelled. Any thread; blocks until the user answers.
 [[nodiscard]] std::optional<std::string> ChooseFolder(const std::string& message,
                                                       const std::string& startFolder);
 
@@ -44,5 +44,5 @@ void CloseCocoaWindowSync();
 // Opens `folder` in the file manager (any thread; synchronous).
 void OpenLogsFolder(const std::string& folder);
 
-// Runs the main thread's event loop; returns only when the loop is quit.
+// Runs the main thread's event loop; returns only when the process ends (at once when headless).
 void RunWindowEventLoop();

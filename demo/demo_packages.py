@@ -20,6 +20,9 @@ import zipfile
 BUNDLE_NAME = "Emberdale Updater.app"
 UPDATER_EXE = "EmberdaleUpdater"
 LAUNCHER_EXE = "EmberdaleLauncher"
+WINDOW_MODULE = "EmberdaleWindow.so"  # built next to the updater; loaded when there is a display
+ICON = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "app",
+                    "resources", "EmberdaleUpdater.png")
 
 JAVA_SCRIPT = """#!/bin/sh
 echo "stand-in java $*"
@@ -98,7 +101,8 @@ def make_updater_package(path, updater_binary):
 
 
 def make_bundle(folder, updater_binary, updater_package_sha256):
-    """The application bundle: the updater executable and the digest of the package it came in."""
+    """The application bundle: the updater executable, its window module and icon, and the digest
+    of the package it came in."""
     bundle = os.path.join(folder, BUNDLE_NAME)
     shutil.rmtree(bundle, ignore_errors=True)
     macos = os.path.join(bundle, "Contents", "MacOS")
@@ -108,6 +112,10 @@ def make_bundle(folder, updater_binary, updater_package_sha256):
     exe = os.path.join(macos, UPDATER_EXE)
     shutil.copy2(updater_binary, exe)
     os.chmod(exe, 0o755)
+    module = os.path.join(os.path.dirname(updater_binary), WINDOW_MODULE)
+    if os.path.exists(module):
+        shutil.copy2(module, macos)
+    shutil.copy2(ICON, os.path.dirname(data))
     with open(os.path.join(data, "updater_sha256.txt"), "w") as f:
         f.write(updater_package_sha256 + "\n")
     return exe

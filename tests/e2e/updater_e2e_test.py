@@ -2,7 +2,7 @@
 own namespaces against the real HTTPS test server (demo/world.py), headless or under a real
 pseudo-terminal. Needs root; skipped with a message otherwise. Usage: this BUILD_DIR [unittest args]"""
 
-import contextlib, os, pty, select, shutil, signal, subprocess, sys, time, unittest
+import contextlib, ctypes, os, pty, select, shutil, signal, subprocess, sys, time, unittest
 from pathlib import Path
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "demo"))
@@ -243,6 +243,83 @@ class UpdaterTest(unittest.TestCase):
         lines = mimeapps.read_text().splitlines()
         self.assertEqual([line for line in lines if line in others], others)
         self.assertNotIn("x-scheme-handler/emberdale=old.desktop", lines)
+
+
+class WindowTest(unittest.TestCase):
+    """Window mode on an Xvfb of its own, answered with keys (xdotool); skipped without them."""
+
+    @classmethod
+    def setUpClass(cls):
+        if not (shutil.which("Xvfb") and shutil.which("xdotool")):
+            raise unittest.SkipTest("window tests need Xvfb and xdotool")
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-nolisten", "tcp"],
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        cls.addClassCleanup(xvfb.wait)
+        cls.addClassCleanup(xvfb.terminate)
+        cls.display = ":" + xvfb.stdout.readline().strip()
+
+    def xdotool(self, *args, seconds=60):
+        return subprocess.run(["timeout", str(seconds), "xdotool"] + list(args), text=True,
+                              capture_output=True, env=dict(os.environ, DISPLAY=self.display))
+
+    def window(self, title, key=None):
+        """Waits for a window titled `title`; presses `key` until it is gone (a key sent while it
+        starts up can be lost). A search fails when a window goes away while it looks: retried."""
+        found = []
+        for _ in range(3):
+            found = found or self.xdotool("search", "--sync", "--onlyvisible", "--name",
+                                          title).stdout.split()
+        self.assertTrue(found, "no window titled " + title)
+        for _ in range(3 if key else 0):
+            self.xdotool("windowfocus", "--sync", found[0], "key", key, seconds=10)
+            with contextlib.suppress(AssertionError):
+                wait_until(lambda: self.xdotool("getwindowname", found[0]).returncode, "", 3)
+                break
+        return int(found[0])
+
+    def close(self, window):
+        """What a window manager does for the close button: WM_DELETE_WINDOW."""
+        x11 = ctypes.CDLL("libX11.so.6")
+        x11.XOpenDisplay.restype = x11.XInternAtom.restype = ctypes.c_void_p
+        x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                                   ctypes.c_void_p]
+        display = x11.XOpenDisplay(self.display.encode())
+        atom = lambda name: x11.XInternAtom(display, name, 0)  # noqa: E731
+        event = (ctypes.c_long * 24)(33, 0, 0, 0, window, atom(b"WM_PROTOCOLS"), 32,
+                                     atom(b"WM_DELETE_WINDOW"))
+        x11.XSendEvent(display, window, 0, 0, event)
+        x11.XCloseDisplay(ctypes.c_void_p(display))
+
+    def run_with_keys(self, w, *then):
+        """A first start: the install folder and the update accepted with Return, then `then`."""
+        return w.run(env={"DISPLAY": self.display}, during=lambda: [
+            self.window("^Where to install Emberdale", "Return"),
+            self.window("^Updates Available$", "Return")] + [step() for step in then])
+
+    def test_a_first_install_answered_with_keys_starts_the_launcher(self):
+        w = UpdaterTest.world(self)
+        code, errors = self.run_with_keys(
+            w, lambda: self.window("^Emberdale is installed$", "Return"))
+        self.assertEqual(code, 0, errors)
+        self.assertTrue(w.wait_for_launcher_record("START"))
+        self.assertEqual(Path(w.home + POINTER).read_text(), w.install_dir + "\n")
+
+    def test_closing_the_window_during_a_download_ends_with_1_and_leaves_no_package(self):
+        w, package = UpdaterTest.world(self), "/packages/launcher-1.0.0.zip"
+        w.rules({package: {"trickle_rate": 20000}})
+        requests = Path(w.work, "requests.log")
+        code, _ = self.run_with_keys(
+            w, lambda: wait_until(lambda: requests.exists() and package.encode()
+                                  in requests.read_bytes(), "the package request"),
+            lambda: self.close(self.window("^Emberdale Updater$")))
+        self.assertEqual((code, w.recorded("START")), (1, []))
+        self.assertLogged(w, "[INFO] User cancelled the update (window closed)")
+        w.rules({})
+        self.assertEqual(w.run()[0], 0)
+        self.assertEqual(os.listdir(w.install_dir + "/temp"), [])
+
+    assertLogged = UpdaterTest.assertLogged
 
 
 if __name__ == "__main__":
