@@ -256,6 +256,7 @@ class WindowTest(unittest.TestCase):
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         cls.addClassCleanup(xvfb.wait)
         cls.addClassCleanup(xvfb.terminate)
+        cls.addClassCleanup(xvfb.stdout.close)
         cls.display = ":" + xvfb.stdout.readline().strip()
 
     def xdotool(self, *args, seconds=60):
