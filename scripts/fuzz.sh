@@ -6,7 +6,9 @@
 #
 #   scripts/fuzz.sh [seconds]
 #
-# A dictionary fuzz/NAME.dict is used when present. Environment: FUZZ_TARGETS="manifest
+# A dictionary fuzz/NAME.dict is used when present. Each target's output is kept in
+# fuzz/corpus-generated/NAME.log; a table at the end gives, per target, the executions and the
+# coverage reached (libFuzzer's cov: edges and ft: features). Environment: FUZZ_TARGETS="manifest
 # local_versions" limits the run to some targets; FUZZ_MAX_LEN (default 65536) is the largest
 # input tried.
 set -euo pipefail
@@ -34,6 +36,7 @@ for name in "${names[@]}"; do targets+=("${name}_fuzz"); done
 cmake --build "$build" --target "${targets[@]}" -j2
 
 status=0
+summary=()
 for name in "${names[@]}"; do
   generated="$root/fuzz/corpus-generated/$name"
   mkdir -p "$generated"
@@ -41,15 +44,29 @@ for name in "${names[@]}"; do
   [ -d "$root/fuzz/corpus/$name" ] && seeds+=("$root/fuzz/corpus/$name")
   dict=()
   [ -f "$root/fuzz/$name.dict" ] && dict+=("-dict=$root/fuzz/$name.dict")
+  log="$generated.log"
 
   echo "=== ${name}_fuzz for ${seconds}s (new inputs and crashes in ${generated#"$root"/})"
   # The first corpus folder receives new inputs; the committed seeds are only read.
+  result=ok
   if ! "$build/fuzz/${name}_fuzz" "$generated" "${seeds[@]}" "${dict[@]}" \
       -max_total_time="$seconds" -max_len="$max_len" -timeout=10 -rss_limit_mb=2048 \
       -print_final_stats=1 \
-      -artifact_prefix="$generated/"; then
+      -artifact_prefix="$generated/" 2>&1 | tee "$log"; then
     echo "!!! ${name}_fuzz found a problem; see $generated/crash-* (or leak-*, timeout-*, oom-*)"
+    result=FOUND
     status=1
   fi
+  # libFuzzer versions name the count number_of_executed_units or _runs.
+  runs="$(sed -n 's/^stat::number_of_executed_[a-z]*: *\([0-9]*\).*/\1/p' "$log" | tail -n 1)"
+  last="$(grep -E ' cov: [0-9]+' "$log" | tail -n 1 || true)"
+  cov="$(sed -n 's/.* cov: \([0-9]*\).*/\1/p' <<<"$last")"
+  ft="$(sed -n 's/.* ft: \([0-9]*\).*/\1/p' <<<"$last")"
+  summary+=("$(printf '%-18s %12s %8s %8s  %s' "$name" "${runs:--}" "${cov:--}" "${ft:--}" "$result")")
 done
+
+echo
+echo "=== fuzzing summary (${seconds}s per target)"
+printf '%-18s %12s %8s %8s  %s\n' target executions cov ft result
+printf '%s\n' "${summary[@]}"
 exit "$status"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite twice: a release build, then a
-# build under AddressSanitizer and UndefinedBehaviorSanitizer. Idempotent.
+# build under AddressSanitizer and UndefinedBehaviorSanitizer, after which every fuzz target runs
+# for a while (60 s each when CI is set, else a 5 s smoke run each). Idempotent.
 #   scripts/test.sh            everything
 #   scripts/test.sh -L quick   only the quick tests (any ctest arguments are passed on)
 set -euo pipefail
@@ -27,3 +28,10 @@ for preset in release asan; do
   cmake --build --preset "$preset"
   ctest --preset "$preset" "$@"
 done
+
+echo "== fuzz =="
+if [ -n "${CI:-}" ]; then
+  scripts/fuzz.sh 60
+else
+  scripts/fuzz.sh 5
+fi
