@@ -201,15 +201,15 @@ TEST(UpdateRunTest, OutcomesBySituation) {
       "ask Launcher 1.0.0>3.0.0", "[INFO] Downloading from vendor: " + kVendor};
   // clang-format off
   const RunRow rows[] = {
-    {"all current; a digest announced in upper case is the same; the runtime a crash kept in the "
-     "backup of the swapped-in launcher is carried over", now, {Manifest(&L1, &J1, &U1)},
+    {"all current; a digest announced in upper case is the same; of a crash's backups, the runtime "
+     "kept with the launcher is carried over, not the older one", now, {Manifest(&L1, &J1, &U1)},
      [](Doubles& d) {
-       test::WriteFile(d.root / "Contents/Info.plist", "new");
+       fs::create_directories(d.root / "Contents");
        test::WriteFile(d.root / "temp/backup-Contents/runtime/Contents/Home/java", "old");
+       test::WriteFile(d.root / "temp/backup-jre/java", "older");
      },
-     UpdateOutcome::Ready,
-     {restored("Contents/runtime"), sameU, sameL, sameJ, same,
-      "Contents/Info.plist=new", "Contents/runtime/Contents/Home/java=old"}},
+     UpdateOutcome::Ready, {restored("Contents/runtime"), sameU, sameL, sameJ, same,
+                            "Contents/runtime/Contents/Home/java=old"}},
     {"a temp linked to the config folder is replaced, not emptied", now, {Manifest(&L1, &J1, &U1)},
      [](Doubles& d) { fs::create_directory_symlink(d.root / "config", d.root / "temp"); },
      UpdateOutcome::Ready, {sameU, sameL, sameJ, same}},
