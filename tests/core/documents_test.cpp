@@ -9,6 +9,14 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
+// Each fsync only notes the path it would make durable and the content found there then.
+std::vector<std::string> g_synced;
+extern "C" int fsync(int fd) {
+  const auto path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd));
+  g_synced.push_back(path.native() + ": " + emberdale::test::ReadFile(path));
+  return 0;
+}
+
 namespace emberdale::core {
 namespace {
 
@@ -89,6 +97,12 @@ TEST(LocalVersionsTest, ReadsWhatItCanAndSavesTheKnownFormat) {
   EXPECT_FALSE(SaveLocalVersions(dir.path(), {}));
   EXPECT_EQ(test::ReadFile(file), "old");
   EXPECT_EQ(log.lines(), std::vector<std::string>{"[ERROR] Can't write " + tmp.native()});
+
+  // A power loss finds the new content: the file is synced before the rename, the folder after.
+  fs::remove_all(tmp), g_synced.clear();
+  ASSERT_TRUE(SaveLocalVersions(dir.path(), record));
+  EXPECT_EQ(g_synced, (std::vector<std::string>{tmp.native() + ": " + test::ReadFile(file),
+                                                file.parent_path().native() + ": "}));
 }
 
 }  // namespace

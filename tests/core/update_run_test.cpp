@@ -132,8 +132,10 @@ struct Doubles : test::EngineMocks {
   }
   ~Doubles() { SetLogSink(nullptr); }
 
-  // Adds an event to the trace unless hidden; cancellation begins at the event named cancelAt.
-  void Note(const std::string& event, bool shown = true) {
+  // Adds an event to the trace unless hidden, the install folder as "~"; cancelAt starts a cancel.
+  void Note(std::string event, bool shown = true) {
+    if (const auto at = event.find(root.path().native()); at != std::string::npos)
+      event.replace(at, root.path().native().size(), "~");
     if (!cancelAt.empty() && event.starts_with(cancelAt)) cancelled = true;
     if (shown && !(quiet && event.starts_with("[INFO] Download"))) trace.push_back(Named(event));
   }
@@ -188,6 +190,9 @@ TEST(UpdateRunTest, OutcomesBySituation) {
   const auto retry = [](int ms, int n) {
     return std::format("[WARN] Retrying CDN download in {} ms (attempt {}/4)", ms, n);
   };
+  const auto restored = [](const std::string& target) {
+    return "[WARN] Restored ~/" + target + " from an interrupted update";
+  };
   const Lines askL = {sameU, needL, sameJ, "ask Launcher 1.0.0>2.0.0"};
   const Lines askU = {"[INFO] Updater update available: 1.1.0 (package sha256 U1 -> U2)",
                       "ask updater 1.1.0"};
@@ -196,8 +201,18 @@ TEST(UpdateRunTest, OutcomesBySituation) {
       "ask Launcher 1.0.0>3.0.0", "[INFO] Downloading from vendor: " + kVendor};
   // clang-format off
   const RunRow rows[] = {
-    {"all current; a digest announced in upper case is the same", now,
-     {Manifest(&L1, &J1, &U1)}, nullptr, UpdateOutcome::Ready, {sameU, sameL, sameJ, same}},
+    {"all current; a digest announced in upper case is the same; of a crash's backups, the runtime "
+     "kept with the launcher is carried over, not the older one", now, {Manifest(&L1, &J1, &U1)},
+     [](Doubles& d) {
+       fs::create_directories(d.root / "Contents");
+       test::WriteFile(d.root / "temp/backup-Contents/runtime/Contents/Home/java", "old");
+       test::WriteFile(d.root / "temp/backup-jre/java", "older");
+     },
+     UpdateOutcome::Ready, {restored("Contents/runtime"), sameU, sameL, sameJ, same,
+                            "Contents/runtime/Contents/Home/java=old"}},
+    {"a temp linked to the config folder is replaced, not emptied", now, {Manifest(&L1, &J1, &U1)},
+     [](Doubles& d) { fs::create_directory_symlink(d.root / "config", d.root / "temp"); },
+     UpdateOutcome::Ready, {sameU, sameL, sameJ, same}},
     {"launcher gone from disk, runtime never recorded; cancelled at the end, both stay recorded",
      Rec(&L2, nullptr, nullptr), {Manifest(&L2, &J2, nullptr)},
      [](Doubles& d) { d.Missing(Component::Launcher), d.cancelAt = "cleaning"; },
@@ -207,16 +222,27 @@ TEST(UpdateRunTest, OutcomesBySituation) {
       "[INFO] JRE: none (sha256 none) -> 17.0.2 (sha256 J2): update needed",
       "ask Launcher 2.0.0>2.0.0 JRE >17.0.2", installL, doneL, installJ, doneJ,
       "saved 2.0.0 L2 | 17.0.2 J2 | none"}},
-    {"no usable manifest after four attempts: the installed components are used", now,
-     {std::unexpected("HTTP 503"), "[]", "{}", R"({"mac": {"jre": null}})"}, nullptr,
+    {"offline, first the components a crash left only in a backup are put back where missing; no "
+     "usable manifest after four attempts: the installed components are used", now,
+     {std::unexpected("HTTP 503"), "[]", "{}", R"({"mac": {"jre": null}})"},
+     [](Doubles& d) {
+       for (std::string item : {"Contents/Info.plist", "jre/bin/java", "Resources/icon"})
+         test::WriteFile(d.root / ("temp/backup-" + item), "old");
+       test::WriteFile(d.root / "Resources/icon", "new");
+     },
      UpdateOutcome::Ready,
-     {failed1, "wait 500", "[WARN] Invalid manifest (attempt 2/4): manifest is not a JSON object",
-      "wait 1500", "[WARN] Invalid manifest (attempt 3/4): manifest has no \"mac\" object",
-      "wait 3000",
+     {restored("Contents"), restored("Contents/runtime/Contents/Home"), failed1, "wait 500",
+      "[WARN] Invalid manifest (attempt 2/4): manifest is not a JSON object", "wait 1500",
+      "[WARN] Invalid manifest (attempt 3/4): manifest has no \"mac\" object", "wait 3000",
       "[WARN] Invalid manifest (attempt 4/4): launcher entry is missing or invalid",
       "[ERROR] Manifest unavailable after 4 attempts",
       "[INFO] Launcher: 1.0.0, no usable manifest entry -> using the installed copy",
-      "[INFO] JRE: 17.0.1, no usable manifest entry -> using the installed copy", same}},
+      "[INFO] JRE: 17.0.1, no usable manifest entry -> using the installed copy", same,
+      "Contents/Info.plist=old", "Contents/runtime/Contents/Home/bin/java=old",
+      "Resources/icon=new"}},
+    {"cancelled in a retry pause", now, {std::unexpected("HTTP 503")},
+     [](Doubles& d) { d.cancelAt = "wait"; }, UpdateOutcome::Cancelled,
+     {failed1, "wait 500", same}},
     {"runtime neither in the manifest nor on disk fails before asking", Rec(&L1, nullptr, &U1),
      {Manifest(&L2, nullptr, &U1)}, [](Doubles& d) { d.Missing(Component::Jre); },
      UpdateOutcome::Failed,
@@ -233,6 +259,8 @@ TEST(UpdateRunTest, OutcomesBySituation) {
      UpdateOutcome::SelfUpdated,
      askU + Lines{"apply updater-package.zip=U2 package, saved U2", "left updater-package.zip",
                   "saved 1.0.0 L1 | 17.0.1 J1 | U2"}},
+    {"declined updater update ends the run", now, newU, [](Doubles& d) { d.acceptSelf = false; },
+     UpdateOutcome::Cancelled, askU + Lines{"[INFO] The user declined the updater update", same}},
     {"updater update that can't be applied puts the old digest back", now, newU,
      [](Doubles& d) { d.applies = false; }, UpdateOutcome::Ready,
      askU + Lines{"apply updater-package.zip=U2 package, saved U2",
@@ -269,9 +297,9 @@ TEST(UpdateRunTest, OutcomesBySituation) {
     SCOPED_TRACE(row.name);
     Doubles d;
     ASSERT_TRUE(SaveLocalVersions(d.root.path(), row.before));
-    test::WriteFile(TempDir(d.root.path()) / "old/jre-package", "left by an earlier run");
     d.manifests = row.manifests;
     if (row.situation) row.situation(d);
+    test::WriteFile(TempDir(d.root.path()) / "old/jre-package", "left by an earlier run");
 
     EXPECT_EQ(RunUpdate(d.host), row.outcome);
 
@@ -281,6 +309,9 @@ TEST(UpdateRunTest, OutcomesBySituation) {
     d.trace.push_back(std::format("saved {} {} | {} {} | {}", v.launcher.version,
                                   Named(v.launcher.sha256), v.jre.version, Named(v.jre.sha256),
                                   Named(v.updater_archive_sha256)));
+    for (const auto& [path, content] : test::ReadTree(d.root.path()))
+      if (content != "<dir>" && !path.starts_with("config/") && !path.starts_with("temp/"))
+        d.trace.push_back(path + "=" + content);
     EXPECT_EQ(d.trace, row.trace);
   }
 }
