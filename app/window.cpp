@@ -2,6 +2,8 @@
 // when the program starts with a window and hands every call to it. Without a display, or when
 // the module can't be loaded, the program is headless: there is no window, alerts are never shown
 // (the dialogs answer for the user, see dialogs.cpp) and the event loop has nothing to serve.
+#include "app/window.h"
+
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -11,7 +13,6 @@
 #include "app/app_log.h"
 #include "app/path_helpers.h"
 #include "app/progress.h"
-#include "app/window.h"
 #include "app/window_module.h"
 #include "core/ui_text.h"
 

@@ -347,8 +347,8 @@ void CloseWindow() {
   if (!g_services.windowOpen->exchange(false)) return;
   RunOnMainThread([] {
     if (g_progress.window == nullptr) return;
-    g_signal_handlers_disconnect_by_func(g_progress.window, reinterpret_cast<gpointer>(OnWindowClose),
-                                         nullptr);
+    g_signal_handlers_disconnect_by_func(g_progress.window,
+                                         reinterpret_cast<gpointer>(OnWindowClose), nullptr);
     gtk_widget_destroy(g_progress.window);
     g_progress = {};
     gdk_display_sync(gdk_display_get_default());  // gone from the screen before we return
@@ -366,7 +366,8 @@ void RunEventLoop() {
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) const WindowModule* EmberdaleWindowModule() {
-  static const WindowModule module{kWindowModuleVersion, Init,     ShowWindow,  PostStatus, RunAlert,
-                                   Choose,               CloseWindow, OpenFolder, RunEventLoop};
+  static const WindowModule module{kWindowModuleVersion, Init,       ShowWindow,
+                                   PostStatus,           RunAlert,   Choose,
+                                   CloseWindow,          OpenFolder, RunEventLoop};
   return &module;
 }

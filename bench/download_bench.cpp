@@ -292,9 +292,9 @@ int main(int argc, char** argv) {
   if (mkdtemp(pattern.data()) == nullptr) Fail("mkdtemp failed");
   g_workDir = pattern;
   const fs::path work = g_workDir;
-  auto certs = Run(
-      {"bash", (kSourceDir / "demo/make_test_ca.sh").string(), (work / "certs").string()},
-      RunOptions{});
+  auto certs =
+      Run({"bash", (kSourceDir / "demo/make_test_ca.sh").string(), (work / "certs").string()},
+          RunOptions{});
   if (!certs || certs->exitCode != 0) Fail("make_test_ca.sh failed");
   TrustOnly(work / "certs" / "bundle.pem");
 

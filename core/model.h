@@ -44,12 +44,12 @@ enum class UpdateOutcome {
 
 // One entry of the launcher manifest.
 struct UpdateInfo {
-  bool present = false;   // the entry's key existed in the manifest
-  std::string version;    // three dot-separated digit runs
-  std::string url;        // HTTPS URL on the product CDN host
-  std::string vendorUrl;  // optional HTTPS URL on a vendor host
-  std::string sha256;     // 64 hexadecimal digits, either case
-  std::uint64_t size = 0; // package size in bytes; 0 when absent or unacceptable
+  bool present = false;    // the entry's key existed in the manifest
+  std::string version;     // three dot-separated digit runs
+  std::string url;         // HTTPS URL on the product CDN host
+  std::string vendorUrl;   // optional HTTPS URL on a vendor host
+  std::string sha256;      // 64 hexadecimal digits, either case
+  std::uint64_t size = 0;  // package size in bytes; 0 when absent or unacceptable
 };
 
 struct LauncherManifest {

@@ -27,9 +27,10 @@ class Downloader {
 
   // One attempt to fetch `url` into `destination`, creating or truncating it. On failure the
   // file may be left partial or absent; the engine deletes it. `progress` may be empty.
-  virtual std::expected<void, DownloadError> DownloadOnce(
-      const std::string& url, const std::filesystem::path& destination,
-      const DownloadPolicy& policy, const ProgressCallback& progress) = 0;
+  virtual std::expected<void, DownloadError> DownloadOnce(const std::string& url,
+                                                          const std::filesystem::path& destination,
+                                                          const DownloadPolicy& policy,
+                                                          const ProgressCallback& progress) = 0;
 
   // Waits for `delay` unless the run is cancelled meanwhile. false: cancelled, stop now.
   virtual bool WaitBeforeRetry(std::chrono::milliseconds delay) = 0;
@@ -52,8 +53,8 @@ class UpdaterHost {
 
   // The byte-progress callback for one package fetch: (no component, 10, 70) for the updater,
   // (component, start, 28) for a component. Handed to every attempt of that fetch.
-  virtual ProgressCallback DownloadProgress(std::optional<Component> component,
-                                            int startPercent, int spanPercent) = 0;
+  virtual ProgressCallback DownloadProgress(std::optional<Component> component, int startPercent,
+                                            int spanPercent) = 0;
 
   // Shows a failure to the user. Called once, immediately before the run returns Failed.
   virtual void ReportFailure(Failure failure, std::optional<Component> component) = 0;
@@ -74,9 +75,9 @@ class UpdaterHost {
   virtual bool IsInstalled(Component component) const = 0;
 
   // Installs a verified package file. The error text is logged by the engine.
-  virtual std::expected<void, std::string> InstallComponent(
-      Component component, const std::filesystem::path& package, int startPercent,
-      int spanPercent) = 0;
+  virtual std::expected<void, std::string> InstallComponent(Component component,
+                                                            const std::filesystem::path& package,
+                                                            int startPercent, int spanPercent) = 0;
 
   // Replaces the running updater with the verified package. true: a new updater took over and
   // the run ends SelfUpdated; false: the current updater carries on.

@@ -40,8 +40,12 @@ pid_t Start(const fs::path& program, const fs::path& dir, const std::string& nam
   for (int i = 0; i < 10000 && !ready(); ++i) usleep(1000);
   return pid;
 }
-void Stop(pid_t pid) { kill(pid, SIGTERM), waitpid(pid, nullptr, 0); }
-void Show(const char* what, bool value) { std::printf("%s=%d\n", what, value); }
+void Stop(pid_t pid) {
+  kill(pid, SIGTERM), waitpid(pid, nullptr, 0);
+}
+void Show(const char* what, bool value) {
+  std::printf("%s=%d\n", what, value);
+}
 
 // Runs as the first process of a PID namespace with its own /proc, so that only what it starts
 // counts (a launcher of another test on this machine would otherwise).

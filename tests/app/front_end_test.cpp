@@ -56,9 +56,10 @@ std::string Question(const std::string& title, const std::string& lines) {
          lines + "\n\u279c Install updates? [Y/n]: ";
 }
 const std::string kRed = "\n\x1b[38;2;255;107;107m[\u2716 ERROR]\x1b[0m ";
-const std::string kQuestion = Question(
-    "Updates Available", "  \u2022 Emberdale Launcher: not installed \u2192 2.1.0 (12.50 MB)\n"
-                         "  \u2022 Java: 17.0.2 \u2192 21.0.1 (40.00 MB)\n");
+const std::string kQuestion =
+    Question("Updates Available",
+             "  \u2022 Emberdale Launcher: not installed \u2192 2.1.0 (12.50 MB)\n"
+             "  \u2022 Java: 17.0.2 \u2192 21.0.1 (40.00 MB)\n");
 const std::string kCancelled = "[INFO] Update cancelled.\n";
 
 // Registered before any static object is built, so in a child that sets the flag and exits it
@@ -135,16 +136,16 @@ TEST(Console, StepsQuestionsAndErrorsOnATerminalAndWithoutOne) {
       {"an error without a terminal, with the launch log's last 3 lines", kPipe, "",
        FailWithLaunchLog("0\n\n1\n  2  \n\n3\n"), 0, "",
        "[\u2716 ERROR] Failed to start.\n\nLog: 1 | 2 | 3\n", "[ERROR] Failed to start.\n"},
-      {"at most 200 bytes of them", kTerminal, "", FailWithLaunchLog(std::string(300, 'x')), 0,
-       "", kRed + "Failed to start.\n\nLog: " + std::string(200, 'x') + "\n",
+      {"at most 200 bytes of them", kTerminal, "", FailWithLaunchLog(std::string(300, 'x')), 0, "",
+       kRed + "Failed to start.\n\nLog: " + std::string(200, 'x') + "\n",
        "[ERROR] Failed to start.\n"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     TempDir dir;
-    const auto run = RunInChild(
-        [&] { return g_installDir = dir.path(), row.act(*new Host("/Users/x/Games")); },
-        row.kind, row.input);
+    const auto run =
+        RunInChild([&] { return g_installDir = dir.path(), row.act(*new Host("/Users/x/Games")); },
+                   row.kind, row.input);
     EXPECT_EQ(run.exitCode, row.exitCode);
     EXPECT_EQ(run.output, row.output);
     EXPECT_EQ(run.errors, row.errors);
@@ -171,10 +172,13 @@ TEST(AppLog, Rotation) {
       EXPECT_EQ(run.output + run.errors, "") << "logging is silent";
     };
     start([&] { Log("[INFO] a"), row.grown ? WriteFile(log, grown) : void(), Log("[INFO] b"); });
-    EXPECT_TRUE(Unstamped(dir.path()) == (row.setAsideNow ? "" : row.grown ? grown : before) +
+    EXPECT_TRUE(Unstamped(dir.path()) == (row.setAsideNow ? ""
+                                          : row.grown     ? grown
+                                                          : before) +
                                              (row.grown ? "" : "[INFO] a\n") + "[INFO] b\n");
-    EXPECT_TRUE((fs::exists(older) ? ReadFile(older) : "") ==
-                (row.setAsideNow ? before : row.before ? "older" : ""));
+    EXPECT_TRUE((fs::exists(older) ? ReadFile(older) : "") == (row.setAsideNow ? before
+                                                               : row.before    ? "older"
+                                                                               : ""));
     const std::string first = ReadFile(log);
     start([] { Log("[INFO] next"); });
     EXPECT_EQ(ReadFile(older) == first, row.setAsideNext);
@@ -183,7 +187,12 @@ TEST(AppLog, Rotation) {
 
 TEST(Startup, SavedArgumentsLeaveOutTheProgramAndProcessSerialNumbers) {
   const char* argv[] = {"/Apps/Emberdale Updater.app/Contents/MacOS/EmberdaleUpdater",
-                        "-psn_0_12345", "-p", "emberdale://open", "-psn", "--psn_0_1", ""};
+                        "-psn_0_12345",
+                        "-p",
+                        "emberdale://open",
+                        "-psn",
+                        "--psn_0_1",
+                        ""};
   EXPECT_EQ(SavedArguments(7, argv),
             (std::vector<std::string>{"-p", "emberdale://open", "--psn_0_1", ""}));
 }
@@ -209,20 +218,29 @@ TEST(Startup, PreferredLanguageLookupOrder) {
 // Each row has a fresh home folder ("$H") with `files` below it ("x/": a folder that can't be
 // listed). The check runs in a child without capabilities: root reads any folder.
 TEST(Startup, InstallLocationRefusals) {
-  const std::string outside = "Please choose a folder inside your home folder or on an external "
-                              "drive.", foreign = "The folder already exists and contains other "
-                              "files:\n$H/", kept = "This folder is protected by macOS or synced "
-                              "to iCloud. Please choose another folder.";
+  const std::string outside =
+                        "Please choose a folder inside your home folder or on an external "
+                        "drive.",
+                    foreign =
+                        "The folder already exists and contains other "
+                        "files:\n$H/",
+                    kept =
+                        "This folder is protected by macOS or synced "
+                        "to iCloud. Please choose another folder.";
   struct Row {
     std::string folder, reason;  // reason "" when accepted, which creates the folder
     std::vector<std::string> files = {};
   };
   const Row rows[] = {
-      {"/opt/Emberdale", outside}, {"$H2/Emberdale", outside}, {"$H/Desktop", kept},
-      {"$H/Documents/Emberdale", kept}, {"$H/Downloads/Games/Emberdale", kept},
+      {"/opt/Emberdale", outside},
+      {"$H2/Emberdale", outside},
+      {"$H/Desktop", kept},
+      {"$H/Documents/Emberdale", kept},
+      {"$H/Downloads/Games/Emberdale", kept},
       {"$H/Library/Mobile Documents/com~apple~CloudDocs/Emberdale", kept},
       {"$H/Library/CloudStorage/Drive/Emberdale", kept},
-      {"$H/Documents2/Emberdale", ""}, {"$H/Games/Collection/Emberdale", ""},
+      {"$H/Documents2/Emberdale", ""},
+      {"$H/Games/Collection/Emberdale", ""},
       {"$H/Mine", foreign + "Mine", {"Mine/a"}},
       {"$H/Old", "", {"Old/notes.txt", "Old/config/versions.json"}},
       {"$H/Locked", foreign + "Locked", {"Locked/"}},

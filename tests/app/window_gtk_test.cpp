@@ -44,11 +44,14 @@ struct User {
     std::string script = "{ ";
     for (const auto& [title, keys] : steps) {
       // (A search fails when a window goes away while it looks: it is tried again.)
-      script += "for i in 1 2 3; do w=$(timeout 10 xdotool search --sync --onlyvisible --name '" + title +
-                "' 2>/dev/null | head -n 1); [ -n \"$w\" ] && break; done; [ -n \"$w\" ] && { " + keep +
-                " for i in 1 2 3; do xdotool "
-                "windowfocus --sync $w " + keys + "; timeout 3 sh -c 'while xdotool getwindowname '$w'; "
-                "do sleep 0.1; done' >/dev/null 2>&1 && break; done; } && ";
+      script +=
+          "for i in 1 2 3; do w=$(timeout 10 xdotool search --sync --onlyvisible --name '" + title +
+          "' 2>/dev/null | head -n 1); [ -n \"$w\" ] && break; done; [ -n \"$w\" ] && { " + keep +
+          " for i in 1 2 3; do xdotool "
+          "windowfocus --sync $w " +
+          keys +
+          "; timeout 3 sh -c 'while xdotool getwindowname '$w'; "
+          "do sleep 0.1; done' >/dev/null 2>&1 && break; done; } && ";
     }
     script += "sleep 30; }; xdotool search --onlyvisible --name . windowclose %@";
     if ((pid = fork()) == 0) execl("/bin/sh", "sh", "-c", script.c_str(), nullptr), _exit(127);
@@ -63,17 +66,24 @@ struct Sample {
   int x, y, rgb[3];
 };
 constexpr Sample kSamples[] = {  // background, track, nothing filled, the icon and its left
-    {"0%", 5, 5, {9, 11, 22}},     {"0%", 230, 125, {18, 22, 46}}, {"0%", 22, 125, {18, 22, 46}},
-    {"0%", 42, 50, {255, 214, 120}}, {"0%", 18, 50, {9, 11, 22}},
-    {"1%", 24, 125, {161, 207, 255}}, {"1%", 28, 125, {18, 22, 46}},  // a full circle
-    {"34%", 22, 125, {109, 141, 255}}, {"34%", 156, 125, {179, 229, 255}},  // 33 % of the bar
-    {"34%", 162, 125, {18, 22, 46}},   {"indeterminate", 22, 125, {109, 141, 255}},
+    {"0%", 5, 5, {9, 11, 22}},
+    {"0%", 230, 125, {18, 22, 46}},
+    {"0%", 22, 125, {18, 22, 46}},
+    {"0%", 42, 50, {255, 214, 120}},
+    {"0%", 18, 50, {9, 11, 22}},
+    {"1%", 24, 125, {161, 207, 255}},
+    {"1%", 28, 125, {18, 22, 46}},  // a full circle
+    {"34%", 22, 125, {109, 141, 255}},
+    {"34%", 156, 125, {179, 229, 255}},  // 33 % of the bar
+    {"34%", 162, 125, {18, 22, 46}},
+    {"indeterminate", 22, 125, {109, 141, 255}},
     {"indeterminate", 162, 125, {18, 22, 46}}};
 struct Capture {
   std::string rgb;
   bool Near(int x, int y, const int* want, int by) const {
     return rgb.size() == 460 * 190 * 3 && std::ranges::all_of(std::views::iota(0, 3), [&](int c) {
-             return std::abs(static_cast<unsigned char>(rgb[(y * 460 + x) * 3 + c]) - want[c]) <= by;
+             return std::abs(static_cast<unsigned char>(rgb[(y * 460 + x) * 3 + c]) - want[c]) <=
+                    by;
            });
   }
   std::pair<int, int> InkOf(const int* colour) const {  // top row and left column; -1 when none
@@ -114,10 +124,12 @@ TEST(WindowGtk, ProgressWindowAsDrawn) {
     const auto wrong = [&](const Capture& image) {
       std::string found = image.rgb.size() == 460 * 190 * 3 ? "" : "not 460 x 190; ";
       for (const Sample& s : kSamples) {
-        if (s.state == state && !image.Near(s.x, s.y, s.rgb, 6)) found += std::format("{},{}; ", s.x, s.y);
+        if (s.state == state && !image.Near(s.x, s.y, s.rgb, 6))
+          found += std::format("{},{}; ", s.x, s.y);
       }
       if (!at(image.InkOf(status), 30)) found += "status label; ";
-      if (state == "34%" ? !at(image.InkOf(detail), 58) : image.InkOf(detail).first >= 0) found += "detail";
+      if (state == "34%" ? !at(image.InkOf(detail), 58) : image.InkOf(detail).first >= 0)
+        found += "detail";
       return found;
     };
     Capture image;  // until the state is drawn, for at most 5 s
@@ -139,9 +151,11 @@ TEST(WindowGtk, ConfirmationAnswersUpdateOnReturnAndCancelOnEscape) {
   for (const auto& [key, answer] : {std::pair{"Return", 0}, {"Escape", 1}}) {
     const User user({{"^Updates Available$", std::string("key ") + key}},
                     kKeep + "$w \"$EMBERDALE_SCREENSHOT_DIR/confirmation.png\";");
-    EXPECT_EQ(RunAlert("Updates Available", "  \u2022 Emberdale Launcher: 1.4.0 \u2192 1.5.0 (37.25 MB)",
-                       AlertStyle::Informational, {ui.updateButton, ui.cancelButton}, ui.cancelButton),
-              answer) << key;
+    EXPECT_EQ(
+        RunAlert("Updates Available", "  \u2022 Emberdale Launcher: 1.4.0 \u2192 1.5.0 (37.25 MB)",
+                 AlertStyle::Informational, {ui.updateButton, ui.cancelButton}, ui.cancelButton),
+        answer)
+        << key;
   }
 }
 
@@ -149,12 +163,14 @@ TEST(WindowGtk, FirstStartDialog) {
   if (!g_display) GTEST_SKIP() << "needs Xvfb, xdotool and ImageMagick";
   const std::string home = g_home.path().native(), defaultDir = DefaultInstallDir();
   auto choose = [&home](const char* folder) {
-    return std::vector<Step>{{kWhere, "key Tab Return"},
-                             {kChooser, "key ctrl+l && xdotool type " + home + folder + " && xdotool key Return"},
-                             {kWhere, "key Return"}};
+    return std::vector<Step>{
+        {kWhere, "key Tab Return"},
+        {kChooser, "key ctrl+l && xdotool type " + home + folder + " && xdotool key Return"},
+        {kWhere, "key Return"}};
   };
   std::vector<Step> refused = choose("/Documents/");  // refused, back to the default, accepted
-  refused.insert(refused.end(), {{"^Can.t install to this folder$", "key Return"}, {kWhere, "key Return"}});
+  refused.insert(refused.end(),
+                 {{"^Can.t install to this folder$", "key Return"}, {kWhere, "key Return"}});
   const struct {
     const char* name;
     std::vector<Step> steps;
@@ -175,14 +191,17 @@ TEST(WindowGtk, FirstStartDialog) {
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
-  for (const char* folder : {"Games", "Documents"}) std::filesystem::create_directories(g_home / folder);
+  for (const char* folder : {"Games", "Documents"})
+    std::filesystem::create_directories(g_home / folder);
   setenv("HOME", g_home.path().c_str(), 1);
   setenv("LANG", "ru_RU.UTF-8", 1);  // the texts must not follow it
   setenv("GSETTINGS_BACKEND", "memory", 1);
   g_installDir = (g_home / "install").native();
   char line[64] = {};  // Xvfb's pid, then its display number
-  std::FILE* xvfb = popen("for t in xdotool import Xvfb; do command -v $t || exit; done >/dev/null; "
-                          "{ Xvfb -displayfd 1 -nolisten tcp -terminate -screen 0 1024x768x24 2>/dev/null & echo $!; }", "r");
+  std::FILE* xvfb = popen(
+      "for t in xdotool import Xvfb; do command -v $t || exit; done >/dev/null; "
+      "{ Xvfb -displayfd 1 -nolisten tcp -terminate -screen 0 1024x768x24 2>/dev/null & echo $!; }",
+      "r");
   const int pid = std::fgets(line, sizeof line, xvfb) ? std::atoi(line) : 0;
   if (pid > 0 && std::fgets(line, sizeof line, xvfb)) {
     setenv("DISPLAY", (":" + std::to_string(std::atoi(line))).c_str(), 1);

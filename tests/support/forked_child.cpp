@@ -55,7 +55,8 @@ ChildResult RunInChild(const std::function<int()>& body, ChildStdout stdoutKind,
   close(in[1]);
   ChildResult result{.output = ReadToEnd(out[0]), .errors = ReadToEnd(errors[0])};
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
   result.exitCode = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
   return result;
 }
