@@ -167,7 +167,7 @@ class UpdaterTest(unittest.TestCase):
         code, errors = w.run()
         self.assertEqual(code, 1)
         self.assertIn("[\u2716 ERROR] Failed to verify file integrity.\n", errors)
-        self.assertEqual(w.read("Contents/Resources/launcher-version.txt"), "9.0.0\n")
+        self.assertEqual(w.read("Contents/Resources/launcher-version.txt"), "1.0.0\n")
         self.assertEqual(os.listdir(w.install_dir + "/temp"), [])
         w.rules({MANIFEST: {"status": 503}})
         self.assertEqual(w.run()[0], 0)
