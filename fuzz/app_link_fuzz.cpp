@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/app_link.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 // The rule, written out independently: 13 to 4096 bytes, "emberdale://" in any ASCII case, and
@@ -19,9 +20,6 @@ bool FollowsRule(std::string_view text) {
   const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
   if (!std::ranges::equal(text.substr(0, kScheme.size()), kScheme, {}, fold)) return false;
   return std::ranges::none_of(text, [](unsigned char c) { return c < 0x20 || c == 0x7f; });
-}
-void Check(bool condition) {
-  if (!condition) __builtin_trap();
 }
 }  // namespace
 

@@ -1,32 +1,23 @@
 // Reads arbitrary bytes as the install pointer file. A crash, a sanitizer report, or an answer
 // other than the file's first line without trailing carriage returns, spaces and slashes (none
 // unless that is an absolute path without NUL bytes) is a finding.
-#include <unistd.h>
-
 #include <cstdint>
-#include <filesystem>
 #include <fstream>
 #include <optional>
-#include <string>
 
+#include "fuzz/fuzz_support.h"
 #include "posix/install_pointer.h"
-
-namespace {
-const std::string kPointer = "/tmp/install_pointer_fuzz." + std::to_string(getpid());
-struct RemoveAtExit {
-  ~RemoveAtExit() { std::filesystem::remove(kPointer); }
-} const kRemoveAtExit;
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  std::ofstream(kPointer, std::ios::binary | std::ios::trunc) << text;
+  const auto pointer = kScratch.root / "pointer";
+  std::ofstream(pointer, std::ios::binary | std::ios::trunc) << text;
   std::string_view line = text.substr(0, text.find('\n'));
   while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '/')) {
     line.remove_suffix(1);
   }
   std::optional<std::string> expected;
   if (line.starts_with('/') && !line.contains('\0')) expected = std::string(line);
-  if (emberdale::posix::ReadInstallPointer(kPointer) != expected) __builtin_trap();
+  Check(emberdale::posix::ReadInstallPointer(pointer) == expected);
   return 0;
 }

@@ -1,28 +1,15 @@
 // Trims arbitrary text and takes the last lines of it as a file (the first byte picks how many).
 // A crash, a sanitizer report, or a result other than the helpers' rules give is a finding.
-#include <unistd.h>
-
 #include <cstdint>
-#include <filesystem>
 #include <fstream>
 #include <ranges>
-#include <string>
 #include <vector>
 
 #include "app/path_helpers.h"
-
-namespace {
-constexpr std::string_view kBlank = " \t\n\r";
-const std::string kFile = "/tmp/text_helpers_fuzz." + std::to_string(getpid());
-struct RemoveAtExit {
-  ~RemoveAtExit() { std::filesystem::remove(kFile); }
-} const kRemoveAtExit;
-void Check(bool condition) {
-  if (!condition) __builtin_trap();
-}
-}  // namespace
+#include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  constexpr std::string_view kBlank = " \t\n\r";
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const std::string trimmed = Trim(text);  // text == blanks + trimmed + blanks
   const std::size_t at = std::min(text.size(), text.find_first_not_of(kBlank));
@@ -38,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string joined;
   for (const std::string& line : lines) joined += (joined.empty() ? "" : " | ") + line;
   if (joined.size() > 200) joined.erase(0, joined.size() - 200);
-  std::ofstream(kFile, std::ios::binary | std::ios::trunc) << text;
-  Check(LastLines(kFile, count) == joined);
+  std::ofstream(kScratch.root / "text", std::ios::binary | std::ios::trunc) << text;
+  Check(LastLines(kScratch.root / "text", count) == joined);
   return 0;
 }
