@@ -40,11 +40,12 @@ std::string Shell(const std::string& command) {
 using Step = std::pair<std::string, std::string>;
 struct User {
   explicit User(const std::vector<Step>& steps) {
+    // A window counts as answered once no visible window has its title any more.
     std::string script =
-        "answer() { for i in 1 2 3; do w=$(timeout 10 xdotool search --sync --onlyvisible --name "
-        "\"$1\" 2>/dev/null | head -n 1); [ -n \"$w\" ] && break; done; [ -n \"$w\" ] && for i in "
-        "1 2 3; do eval \"xdotool windowfocus --sync $w $2\"; timeout 3 sh -c \"while xdotool "
-        "getwindowname $w; do sleep 0.1; done\" >/dev/null 2>&1 && return; done; return 1; }; ";
+        "answer() { for i in 1 2 3 4 5; do w=$(timeout 20 xdotool search --sync --onlyvisible "
+        "--name \"$1\" 2>/dev/null | head -n 1); [ -n \"$w\" ] || continue; eval \"xdotool "
+        "windowfocus --sync $w $2\"; timeout 10 sh -c 'while xdotool search --onlyvisible --name "
+        "\"$0\"; do sleep 0.1; done' \"$1\" >/dev/null 2>&1 && return; done; return 1; }; ";
     for (const auto& [title, keys] : steps) script += "answer '" + title + "' '" + keys + "' && ";
     script += "sleep 30; xdotool search --onlyvisible --name . windowclose %@";
     if ((pid = fork()) == 0) execl("/bin/sh", "sh", "-c", script.c_str(), nullptr), _exit(127);
