@@ -43,8 +43,7 @@ pid_t Start(const fs::path& program, const fs::path& dir, const std::string& nam
 const auto Stop = [](pid_t pid) { kill(pid, SIGTERM), waitpid(pid, nullptr, 0); };
 const auto Show = [](const char* what, bool value) { std::printf("%s=%d\n", what, value); };
 
-// Runs as the first process of a PID namespace with its own /proc, so that only what it starts
-// counts (a launcher of another test on this machine would otherwise).
+// In a PID namespace with its own /proc only what the test starts counts, no other test's launcher.
 TEST(AppLinks, RunningLauncherCheckAndHandOver) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for a PID namespace of its own";
   emberdale::test::TempDir dir;

@@ -34,9 +34,8 @@ constexpr auto kTerminal = ChildStdout::Terminal, kPipe = ChildStdout::Pipe;
 
 // The updater log below `installDir` without its time stamps.
 std::string Unstamped(const fs::path& installDir) {
-  const fs::path log = installDir / "logs/EmberdaleUpdater.log";
   const std::regex stamp(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] )");
-  return std::regex_replace(ReadFile(log), stamp, "");
+  return std::regex_replace(ReadFile(installDir / "logs/EmberdaleUpdater.log"), stamp, "");
 }
 
 // A coloured 20-cell bar with `full` full cells, then one partial cell unless all are full.
