@@ -272,24 +272,25 @@ class WindowTest(unittest.TestCase):
         return w.run(env={"DISPLAY": self.display}, during=lambda: [
             step() if callable(step) else self.window(step, "Return") for step in steps])
 
-    def test_closing_the_window_during_a_download_then_a_first_install_answered_with_keys(self):
-        w, package = UpdaterTest.world(self), "/packages/launcher-1.0.0.zip"
+    def test_a_first_install_answered_with_keys_then_an_update_closed_during_its_download(self):
+        w = UpdaterTest.world(self)
+        code, _, errors = self.run_with_keys(w, "^Where to install Emberdale",
+                                             "^Updates Available$", "^Emberdale is installed$")
+        self.assertEqual(code, 0, errors)
+        self.assertTrue(w.wait_for_launcher_record("START"))
+        self.assertEqual(Path(w.home + POINTER).read_text(), w.install_dir + "\n")
+        w.stop_launchers()
+        package, requests = "/packages/launcher-1.1.0.zip", Path(w.work, "requests.log")
+        w.release(launcher="1.1.0")
         w.rules({package: {"trickle_rate": 20000}})
-        requests = Path(w.work, "requests.log")
         code = self.run_with_keys(
-            w, "^Where to install Emberdale", "^Updates Available$",
+            w, "^Updates Available$",
             lambda: wait_until(lambda: requests.exists() and package.encode()
                                in requests.read_bytes(), "the package request"),
             lambda: self.close(self.window("^Emberdale Updater$")))[0]
-        self.assertEqual((code, w.recorded("START")), (1, []))
+        self.assertEqual((code, len(w.recorded("START"))), (1, 1))
         self.assertIn("] [INFO] User cancelled the update (window closed)\n", w.log())
-        self.assertEqual(Path(w.home + POINTER).read_text(), w.install_dir + "\n")
-        w.rules({})
-        code, _, errors = self.run_with_keys(w, "^Updates Available$", "^Emberdale is installed$")
-        self.assertEqual(code, 0, errors)
-        self.assertTrue(w.wait_for_launcher_record("START"))
         self.assertEqual(os.listdir(w.install_dir + "/temp"), [])
-
 
 if __name__ == "__main__":
     BUILD_DIR = os.path.abspath(sys.argv.pop(1))
