@@ -32,7 +32,6 @@ using namespace emberdale::test;
 using Host = MacUpdaterHost;
 constexpr auto kTerminal = ChildStdout::Terminal, kPipe = ChildStdout::Pipe;
 
-// The updater log below `installDir` without its time stamps.
 std::string Unstamped(const fs::path& installDir) {
   const std::regex stamp(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] )");
   return std::regex_replace(ReadFile(installDir / "logs/EmberdaleUpdater.log"), stamp, "");
