@@ -48,6 +48,14 @@ def make_certs(build_dir):
     return certs
 
 
+def wait_until(done, timeout):
+    """Polls `done` until it holds or `timeout` seconds have passed; returns whether it holds."""
+    deadline = time.monotonic() + timeout
+    while not done() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return bool(done())
+
+
 def processes_named(name, inside):
     """Pids of the processes whose executable is called `name` and lies below `inside`."""
     found = []
@@ -63,6 +71,8 @@ def processes_named(name, inside):
 
 class World:
     """One fresh world: home, content, bundle, harness work folder."""
+
+    run_timeout = None  # seconds
 
     def __init__(self, build_dir, certs_dir):
         self.build_dir = build_dir
@@ -98,6 +108,16 @@ class World:
         return ["bash", HARNESS, "--build-dir", self.build_dir, "--serve", self.content.root,
                 "--work", self.work, "--", exe or self.exe] + list(args)
 
+    def run(self, args=(), env=None, command=None, during=None):
+        """Runs the updater without a terminal; returns its exit code, output and errors.
+        `during()` is called while it runs."""
+        process = subprocess.Popen(command or self.command(args), env=self.environment(env),
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True, errors="replace")
+        during and during()
+        output, errors = process.communicate(timeout=self.run_timeout)
+        return process.returncode, output, errors
+
     def environment(self, extra=None):
         env = {"HOME": self.home, "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
                "LANG": "C.UTF-8", "EMBERDALE_STAND_IN_SECONDS": "120"}
@@ -125,10 +145,7 @@ class World:
         return [line.partition(" ")[2] for line in lines if line.partition(" ")[0] == kind]
 
     def wait_for_launcher_record(self, kind, count=1, timeout=30):
-        deadline = time.monotonic() + timeout
-        while len(self.recorded(kind)) < count and time.monotonic() < deadline:
-            time.sleep(0.05)
-        return len(self.recorded(kind)) >= count
+        return wait_until(lambda: len(self.recorded(kind)) >= count, timeout)
 
     def stop_launchers(self):
         """Ends the launchers started in this world (and only those): politely first, so the
@@ -139,9 +156,7 @@ class World:
                     os.kill(pid, sig)
                 except ProcessLookupError:
                     pass
-            deadline = time.monotonic() + 5
-            while processes_named(LAUNCHER_EXE, self.root) and time.monotonic() < deadline:
-                time.sleep(0.05)
+            wait_until(lambda: not processes_named(LAUNCHER_EXE, self.root), 5)
 
     def cleanup(self):
         self.stop_launchers()

@@ -61,15 +61,13 @@ def throttle(world, entries):
 
 
 def run_updater(world, mode):
-    command = world.command([])
-    env = world.environment(display_environment() if mode == "window" else {})
+    env = display_environment() if mode == "window" else {}
     if mode == "console":
-        return subprocess.run(command, env=env).returncode
-    result = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, capture_output=True,
-                            text=True)
-    sys.stdout.write(result.stdout)
-    sys.stderr.write(result.stderr)
-    return result.returncode
+        return subprocess.run(world.command([]), env=world.environment(env)).returncode
+    code, output, errors = world.run(env=env)
+    sys.stdout.write(output)
+    sys.stderr.write(errors)
+    return code
 
 
 def main():

@@ -1,6 +1,5 @@
-// What the user sees on a terminal and without one, what the updater log keeps, and what the entry
-// reads and checks at start. Forked children stand for starts of the updater (this process never
-// logs itself).
+// What the user sees with and without a terminal, what the updater log keeps, and the start-up
+// checks. Forked children stand for starts of the updater (this process never logs itself).
 #include <linux/capability.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -12,7 +11,6 @@
 #include <regex>
 
 #include "app/app_log.h"
-#include "app/arguments.h"
 #include "app/desktop_host.h"
 #include "app/dialogs.h"
 #include "app/install_dir.h"
@@ -30,19 +28,13 @@ namespace {
 namespace fs = std::filesystem;
 using emberdale::core::Component;
 using emberdale::core::Step;
-using emberdale::test::ReadFile;
-using emberdale::test::RunInChild;
-using emberdale::test::TempDir;
-using emberdale::test::WriteFile;
+using namespace emberdale::test;
 using Host = MacUpdaterHost;
-constexpr auto kTerminal = emberdale::test::ChildStdout::Terminal;
-constexpr auto kPipe = emberdale::test::ChildStdout::Pipe;
+constexpr auto kTerminal = ChildStdout::Terminal, kPipe = ChildStdout::Pipe;
 
-// The updater log below `installDir` without its time stamps.
 std::string Unstamped(const fs::path& installDir) {
-  const fs::path log = installDir / "logs/EmberdaleUpdater.log";
   const std::regex stamp(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] )");
-  return fs::exists(log) ? std::regex_replace(ReadFile(log), stamp, "") : "";
+  return std::regex_replace(ReadFile(installDir / "logs/EmberdaleUpdater.log"), stamp, "");
 }
 
 // A coloured 20-cell bar with `full` full cells, then one partial cell unless all are full.
@@ -86,7 +78,7 @@ std::function<int(Host&)> FailWithLaunchLog(const std::string& launchLog) {
 TEST(Console, StepsQuestionsAndErrorsOnATerminalAndWithoutOne) {
   struct Row {
     const char* name;
-    emberdale::test::ChildStdout kind;
+    ChildStdout kind;
     std::string input;
     std::function<int(Host&)> act;
     int exitCode;
@@ -172,34 +164,19 @@ TEST(AppLog, Rotation) {
       EXPECT_EQ(run.output + run.errors, "") << "logging is silent";
     };
     start([&] { Log("[INFO] a"), row.grown ? WriteFile(log, grown) : void(), Log("[INFO] b"); });
-    EXPECT_TRUE(Unstamped(dir.path()) == (row.setAsideNow ? ""
-                                          : row.grown     ? grown
-                                                          : before) +
-                                             (row.grown ? "" : "[INFO] a\n") + "[INFO] b\n");
-    EXPECT_TRUE((fs::exists(older) ? ReadFile(older) : "") == (row.setAsideNow ? before
-                                                               : row.before    ? "older"
-                                                                               : ""));
+    EXPECT_TRUE(Unstamped(dir.path()) ==
+                (row.grown ? grown : (row.setAsideNow ? "" : before) + "[INFO] a\n") +
+                    "[INFO] b\n");
+    EXPECT_TRUE(ReadFile(older) == (row.setAsideNow ? before : row.before ? "older" : ""));
     const std::string first = ReadFile(log);
     start([] { Log("[INFO] next"); });
     EXPECT_EQ(ReadFile(older) == first, row.setAsideNext);
   }
 }
 
-TEST(Startup, SavedArgumentsLeaveOutTheProgramAndProcessSerialNumbers) {
-  const char* argv[] = {"/Apps/Emberdale Updater.app/Contents/MacOS/EmberdaleUpdater",
-                        "-psn_0_12345",
-                        "-p",
-                        "emberdale://open",
-                        "-psn",
-                        "--psn_0_1",
-                        ""};
-  EXPECT_EQ(SavedArguments(7, argv),
-            (std::vector<std::string>{"-p", "emberdale://open", "--psn_0_1", ""}));
-}
-
 TEST(Startup, PreferredLanguageLookupOrder) {
   struct Row {
-    const char* variables[4];  // LANGUAGE, LC_ALL, LC_MESSAGES, LANG; nullptr: unset
+    const char* env[4];  // LANGUAGE, LC_ALL, LC_MESSAGES, LANG; nullptr: unset
     const char* preferred;
   };
   for (const Row& row : {Row{{nullptr, nullptr, nullptr, nullptr}, ""},
@@ -208,9 +185,7 @@ TEST(Startup, PreferredLanguageLookupOrder) {
                          Row{{":ru", nullptr, "ru_RU.UTF-8", "de"}, "ru_RU.UTF-8"},
                          Row{{nullptr, "en_US.UTF-8", "ru_RU.UTF-8", "de"}, "en_US.UTF-8"}}) {
     const char* names[] = {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"};
-    for (int i = 0; i < 4; ++i) {
-      row.variables[i] ? setenv(names[i], row.variables[i], 1) : unsetenv(names[i]);
-    }
+    for (int i = 0; i < 4; ++i) row.env[i] ? setenv(names[i], row.env[i], 1) : unsetenv(names[i]);
     EXPECT_EQ(PreferredLanguage(), row.preferred) << row.preferred;
   }
 }
@@ -219,14 +194,10 @@ TEST(Startup, PreferredLanguageLookupOrder) {
 // listed). The check runs in a child without capabilities: root reads any folder.
 TEST(Startup, InstallLocationRefusals) {
   const std::string outside =
-                        "Please choose a folder inside your home folder or on an external "
-                        "drive.",
-                    foreign =
-                        "The folder already exists and contains other "
-                        "files:\n$H/",
-                    kept =
-                        "This folder is protected by macOS or synced "
-                        "to iCloud. Please choose another folder.";
+      "Please choose a folder inside your home folder or on an external drive.";
+  const std::string foreign = "The folder already exists and contains other files:\n$H/";
+  const std::string kept =
+      "This folder is protected by macOS or synced to iCloud. Please choose another folder.";
   struct Row {
     std::string folder, reason;  // reason "" when accepted, which creates the folder
     std::vector<std::string> files = {};

@@ -1,6 +1,5 @@
-"""End-to-end tests of what only the shipped binary shows: the release build, unchanged, run in its
-own namespaces against the real HTTPS test server (demo/world.py), headless or under a real
-pseudo-terminal. Needs root; skipped with a message otherwise. Usage: this BUILD_DIR [unittest args]"""
+"""What only the shipped binary shows: the release build run in its own namespaces against the
+real HTTPS test server (demo/world.py). Needs root. Usage: this BUILD_DIR [unittest args]"""
 
 import contextlib, ctypes, os, pty, select, shutil, signal, subprocess, sys, time, unittest
 from pathlib import Path
@@ -25,15 +24,13 @@ def setUpModule():
 
 
 def wait_until(done, what, timeout=60):
-    deadline = time.monotonic() + timeout
-    while not done():
-        if time.monotonic() > deadline:
-            raise AssertionError("gave up waiting for " + what)
-        time.sleep(0.02)
+    if not demo.wait_until(done, timeout):
+        raise AssertionError("gave up waiting for " + what)
 
 
 class TestWorld(demo.World):
     """Runs its programs in a PID namespace of its own: launchers elsewhere don't count."""
+    run_timeout = 120  # a run that doesn't end dies with the world's PID namespace
 
     def __init__(self, *args):
         super().__init__(*args)
@@ -55,18 +52,8 @@ class TestWorld(demo.World):
     def updater_pid(self):
         return (demo.processes_named("EmberdaleUpdater", self.root) + [None])[0]
 
-    def run(self, args=(), env=None, command=None, during=None):
-        """Headless: output to pipes, no display. Returns the exit code and standard error."""
-        process = subprocess.Popen(command or self.command(args), env=self.environment(env),
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, text=True, errors="replace")
-        during and during()  # a run that doesn't end dies with the world's PID namespace
-        errors = process.communicate(timeout=120)[1]
-        return process.returncode, errors
-
     def run_in_terminal(self, args=(), answer=None):
-        """Returns the exit code and what the terminal showed; `answer(master)` is called once the
-        updater has asked and waits for the answer."""
+        """`answer(master)` is called once the updater has asked and waits for the answer."""
         master, slave = pty.openpty()
         process = subprocess.Popen(self.command(args), env=self.environment(), stdin=slave,
                                    stdout=slave, stderr=slave)
@@ -92,18 +79,12 @@ class UpdaterTest(unittest.TestCase):
         """A fresh world with a release, ended with the test; a failure prints both logs."""
         w = TestWorld(BUILD_DIR, CERTS)
         self.addCleanup(w.cleanup)
-        result = self._outcome.result
-        problems = lambda: len(result.failures) + len(result.errors)  # noqa: E731
-        before = problems()
-        self.addCleanup(lambda: problems() == before or sys.stderr.write(
+        problems = lambda r=self._outcome.result: len(r.failures) + len(r.errors)  # noqa: E731
+        self.addCleanup(lambda before=problems(): problems() == before or sys.stderr.write(
             "\n--- updater log ---\n%s--- launch log ---\n%s"
             % (w.log(), w.read("logs", "launcher_launch.log"))))
         w.release(**release)
         return w
-
-    def assertLogged(self, w, *lines):
-        for line in lines:
-            self.assertIn("] %s\n" % line, w.log())
 
     def test_first_install_after_ctrl_c_at_the_question_and_sigint_during_a_download(self):
         w = self.world()
@@ -113,20 +94,19 @@ class UpdaterTest(unittest.TestCase):
         w.rules({"/packages/launcher-1.0.0.zip": {"trickle_rate": 5000}})
         package = w.install_dir + "/temp/launcher-package.zip"
 
-        def interrupt():
-            wait_until(lambda: os.path.exists(package), "the launcher download")
-            os.kill(w.updater_pid(), signal.SIGINT)
-        self.assertEqual(w.run(during=interrupt)[0], 1)
+        self.assertEqual(w.run(during=lambda: [
+            wait_until(lambda: os.path.exists(package), "the launcher download"),
+            os.kill(w.updater_pid(), signal.SIGINT)])[0], 1)
         self.assertIn("] [INFO] === Emberdale Updater finished (exit code 1) ===\n", w.log())
         self.assertEqual((os.path.exists(package), w.recorded("START")), (False, []))
         w.rules({})
-        code, shown = w.run_in_terminal(["emberdale://join/x", "-psn_0_1", "-p"],
-                                        answer=lambda master: os.write(master, b"\n"))
+        args = ["emberdale://join/x", "-psn_0_1", "-psn", "-p", "--psn_0_1"]
+        code, shown = w.run_in_terminal(args, answer=lambda master: os.write(master, b"\n"))
         self.assertEqual(code, 0, shown)
         self.assertIn("\r\x1b[KStarting the launcher...\n", shown)
         self.assertTrue(w.wait_for_launcher_record("SERVING"))
         self.assertEqual((w.recorded("ARG"), w.recorded("CWD")),
-                         (["emberdale://join/x", "-p"], [w.install_dir]))
+                         (["emberdale://join/x", "-p", "--psn_0_1"], [w.install_dir]))
         java = w.install_dir + "/Contents/runtime/Contents/Home"
         self.assertEqual(w.recorded("ENV"), [
             "SKIKO_RENDER_API=METAL", "SKIKO_FALLBACK_RENDER_API=SOFTWARE",
@@ -147,8 +127,8 @@ class UpdaterTest(unittest.TestCase):
             self.assertTrue(w.wait_for_launcher_record("START", starts))
             w.stop_launchers()
             self.assertEqual(Path(w.exe).read_bytes(), old if starts == 1 else new)
-        self.assertLogged(w, "[ERROR] Can't start the new updater: Exec format error; "
-                             "restoring the previous one")
+        self.assertIn("] [ERROR] Can't start the new updater: Exec format error; restoring the "
+                      "previous one\n", w.log())
         self.assertFalse(os.path.exists(w.exe + ".backup"))
         self.assertEqual(w.log().count("] [INFO] Arguments: '-k'\n"), 2)
         self.assertEqual(w.recorded("ARG"), ["-k"])
@@ -157,14 +137,14 @@ class UpdaterTest(unittest.TestCase):
         w = self.world(vendor=True)
         w.rules({"/vendor/packages/jre-17.0.1.tar.gz": {"status": 500}})
         self.assertEqual(w.run()[0], 0)
-        self.assertLogged(w, "[WARN] Download from vendor failed: HTTP 500",
-                          "[INFO] Downloaded and verified jre-package.tar.gz from CDN")
+        self.assertIn("] [WARN] Download from vendor failed: HTTP 500\n", w.log())
+        self.assertIn("] [INFO] Downloaded and verified jre-package.tar.gz from CDN\n", w.log())
         self.assertTrue(os.path.isdir(w.home + "/Applications/Emberdale Updater.app"))
         w.stop_launchers()
         entries = w.release(launcher="1.1.0")
         entries["launcher"]["sha256"] = "ab" * 32
         w.content.publish(**entries)
-        code, errors = w.run()
+        code, _, errors = w.run()
         self.assertEqual(code, 1)
         self.assertIn("[\u2716 ERROR] Failed to verify file integrity.\n", errors)
         self.assertEqual(w.read("Contents/Resources/launcher-version.txt"), "1.0.0\n")
@@ -185,7 +165,8 @@ class UpdaterTest(unittest.TestCase):
             manifest.write_bytes(manifest.read_bytes().rstrip(b"\n").ljust(5 * 1024 * 1024 + 1))
 
         def install_to(folder, w):  # a pointer file naming the install folder
-            Path(w.path(os.path.dirname(w.home + POINTER)), "install-path").write_text(w.root + folder)
+            Path(w.path(os.path.dirname(w.home + POINTER)), "install-path").write_text(
+                w.root + folder)
             Path(w.root, "file").touch()
             mount = 'mount -t tmpfs -o noexec tmpfs "$1" && shift && exec "$@"'
             return {"command": w.command(["-c", mount, "sh", w.path("noexec"), w.exe], "/bin/sh")}
@@ -200,7 +181,8 @@ class UpdaterTest(unittest.TestCase):
             ("a noexec volume", lambda w: install_to("/noexec/Emberdale", w),
              ["This drive is mounted with programs disabled (noexec), so Java and Emberdale "
               "Launcher can't run from it.\n", "\n\nPath: {w.root}/noexec/Emberdale\n"]),
-            ("a launcher that can't find Java", lambda w: {"env": {"EMBERDALE_STAND_IN_MODE": "jvm-fail"}},
+            ("a launcher that can't find Java",
+             lambda w: {"env": {"EMBERDALE_STAND_IN_MODE": "jvm-fail"}},
              ["Failed to start Emberdale Launcher.\n(Status: exit code 1)\n\nJava was not found. "
               "Delete this folder and start Emberdale again:\n{w.install_dir}\n\nLog: ",
               "Error: Failed to find JVM\n"]),
@@ -208,7 +190,7 @@ class UpdaterTest(unittest.TestCase):
         for name, arrange, texts in rows:
             with self.subTest(name):
                 w = self.world()
-                code, errors = w.run(**(arrange(w) or {}))
+                code, _, errors = w.run(**(arrange(w) or {}))
                 self.assertEqual(code, 1, errors)
                 for text in texts:
                     self.assertIn(text.format(w=w), errors)
@@ -220,8 +202,7 @@ class UpdaterTest(unittest.TestCase):
         others = ["[Default Applications]", "text/html=browser.desktop", "[Added Associations]",
                   "image/png=viewer.desktop;"]
         w = self.world()
-        # A home whose path needs every quoting rule of an Exec line; the install folder stays
-        # where it was, named by the pointer file.
+        # A home path needing every quoting rule of an Exec line; the pointer names install_dir.
         install_dir, w.home = w.install_dir, w.path('the "home" of $USER at 100%u `x` a\\b')
         Path(w.path(os.path.dirname(w.home + POINTER)), "install-path").write_text(install_dir)
         mimeapps = Path(w.path(w.home, ".config"), "mimeapps.list")
@@ -254,9 +235,7 @@ class WindowTest(unittest.TestCase):
             raise unittest.SkipTest("window tests need Xvfb and xdotool")
         xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-nolisten", "tcp"],
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        cls.addClassCleanup(xvfb.wait)
-        cls.addClassCleanup(xvfb.terminate)
-        cls.addClassCleanup(xvfb.stdout.close)
+        cls.addClassCleanup(lambda: (xvfb.terminate(), xvfb.wait(), xvfb.stdout.close()))
         cls.display = ":" + xvfb.stdout.readline().strip()
 
     def xdotool(self, *args, seconds=60):
@@ -273,8 +252,7 @@ class WindowTest(unittest.TestCase):
         self.assertTrue(found, "no window titled " + title)
         for _ in range(3 if key else 0):
             self.xdotool("windowfocus", "--sync", found[0], "key", key, seconds=10)
-            with contextlib.suppress(AssertionError):
-                wait_until(lambda: self.xdotool("getwindowname", found[0]).returncode, "", 3)
+            if demo.wait_until(lambda: self.xdotool("getwindowname", found[0]).returncode, 3):
                 break
         return int(found[0])
 
@@ -282,46 +260,37 @@ class WindowTest(unittest.TestCase):
         """What a window manager does for the close button: WM_DELETE_WINDOW."""
         x11 = ctypes.CDLL("libX11.so.6")
         x11.XOpenDisplay.restype = x11.XInternAtom.restype = ctypes.c_void_p
-        x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-        x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
-                                   ctypes.c_void_p]
-        display = x11.XOpenDisplay(self.display.encode())
+        display = ctypes.c_void_p(x11.XOpenDisplay(self.display.encode()))
         atom = lambda name: x11.XInternAtom(display, name, 0)  # noqa: E731
         event = (ctypes.c_long * 24)(33, 0, 0, 0, window, atom(b"WM_PROTOCOLS"), 32,
                                      atom(b"WM_DELETE_WINDOW"))
         x11.XSendEvent(display, window, 0, 0, event)
-        x11.XCloseDisplay(ctypes.c_void_p(display))
+        x11.XCloseDisplay(display)
 
-    def run_with_keys(self, w, *then):
-        """A first start: the install folder and the update accepted with Return, then `then`."""
+    def run_with_keys(self, w, *steps):
+        """Answers the window titled by each text step with Return; calls the other steps."""
         return w.run(env={"DISPLAY": self.display}, during=lambda: [
-            self.window("^Where to install Emberdale", "Return"),
-            self.window("^Updates Available$", "Return")] + [step() for step in then])
+            step() if callable(step) else self.window(step, "Return") for step in steps])
 
-    def test_a_first_install_answered_with_keys_starts_the_launcher(self):
+    def test_a_first_install_answered_with_keys_then_an_update_closed_during_its_download(self):
         w = UpdaterTest.world(self)
-        code, errors = self.run_with_keys(
-            w, lambda: self.window("^Emberdale is installed$", "Return"))
+        code, _, errors = self.run_with_keys(w, "^Where to install Emberdale",
+                                             "^Updates Available$", "^Emberdale is installed$")
         self.assertEqual(code, 0, errors)
         self.assertTrue(w.wait_for_launcher_record("START"))
         self.assertEqual(Path(w.home + POINTER).read_text(), w.install_dir + "\n")
-
-    def test_closing_the_window_during_a_download_ends_with_1_and_leaves_no_package(self):
-        w, package = UpdaterTest.world(self), "/packages/launcher-1.0.0.zip"
+        w.stop_launchers()
+        package, requests = "/packages/launcher-1.1.0.zip", Path(w.work, "requests.log")
+        w.release(launcher="1.1.0")
         w.rules({package: {"trickle_rate": 20000}})
-        requests = Path(w.work, "requests.log")
-        code, _ = self.run_with_keys(
-            w, lambda: wait_until(lambda: requests.exists() and package.encode()
-                                  in requests.read_bytes(), "the package request"),
-            lambda: self.close(self.window("^Emberdale Updater$")))
-        self.assertEqual((code, w.recorded("START")), (1, []))
-        self.assertLogged(w, "[INFO] User cancelled the update (window closed)")
-        w.rules({})
-        self.assertEqual(w.run()[0], 0)
+        code = self.run_with_keys(
+            w, "^Updates Available$",
+            lambda: wait_until(lambda: requests.exists() and package.encode()
+                               in requests.read_bytes(), "the package request"),
+            lambda: self.close(self.window("^Emberdale Updater$")))[0]
+        self.assertEqual((code, len(w.recorded("START"))), (1, 1))
+        self.assertIn("] [INFO] User cancelled the update (window closed)\n", w.log())
         self.assertEqual(os.listdir(w.install_dir + "/temp"), [])
-
-    assertLogged = UpdaterTest.assertLogged
-
 
 if __name__ == "__main__":
     BUILD_DIR = os.path.abspath(sys.argv.pop(1))

@@ -10,9 +10,8 @@
 #include <cstdio>
 
 namespace emberdale::test {
-namespace {
 
-std::string ReadToEnd(int fd) {  // end of file, or EIO once a terminal's other side is gone
+static std::string ReadToEnd(int fd) {  // end of file, or EIO once a terminal's other side is gone
   std::string text;
   char buffer[4096];
   for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);) {
@@ -20,8 +19,6 @@ std::string ReadToEnd(int fd) {  // end of file, or EIO once a terminal's other 
   }
   return close(fd), text;
 }
-
-}  // namespace
 
 ChildResult RunInChild(const std::function<int()>& body, ChildStdout stdoutKind,
                        const std::string& input) {
@@ -55,8 +52,7 @@ ChildResult RunInChild(const std::function<int()>& body, ChildStdout stdoutKind,
   close(in[1]);
   ChildResult result{.output = ReadToEnd(out[0]), .errors = ReadToEnd(errors[0])};
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) continue;
   result.exitCode = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
   return result;
 }
