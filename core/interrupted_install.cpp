@@ -4,6 +4,7 @@
 #include <system_error>
 #include <vector>
 
+#include "core/file_system.h"
 #include "core/logging.h"
 #include "core/paths.h"
 #include "core/update_run.h"
@@ -12,12 +13,6 @@ namespace emberdale::core {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Whether an entry of this name is present (a symbolic link counts, dangling or not).
-bool EntryExists(const fs::path& path) {
-  std::error_code ec;
-  return fs::exists(fs::symlink_status(ExtendedLengthPath(path), ec));
-}
 
 void Restore(const fs::path& backup, const fs::path& target) {
   std::error_code ec;
