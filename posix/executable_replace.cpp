@@ -60,15 +60,12 @@ std::expected<fs::path, std::string> NewExecutable(const fs::path& exe, const fs
 // Makes backup a second name of exe; where hard links are refused, a copy of it. A copy that
 // fails (a full disk) is removed: a half-made backup must never be restored over the updater.
 std::error_code KeepBackup(const fs::path& exe, const fs::path& backup) {
+  RemoveQuietly(backup);
   std::error_code ec;
-  fs::remove(ExtendedLengthPath(backup), ec);
   fs::create_hard_link(ExtendedLengthPath(exe), ExtendedLengthPath(backup), ec);
   if (!ec) return {};
   fs::copy_file(ExtendedLengthPath(exe), ExtendedLengthPath(backup), ec);
-  if (ec) {
-    std::error_code ignored;
-    fs::remove(ExtendedLengthPath(backup), ignored);
-  }
+  if (ec) RemoveQuietly(backup);
   return ec;
 }
 
@@ -91,7 +88,7 @@ std::expected<void, std::string> ReplaceExecutable(const fs::path& exe, const fs
   fs::permissions(ExtendedLengthPath(staged), kExecutableMode, fs::perm_options::replace, ignored);
   // Without a whole backup a new binary that can't start could not be undone.
   if (const std::error_code backupError = KeepBackup(exe, backup)) {
-    fs::remove(ExtendedLengthPath(staged), ignored);
+    RemoveQuietly(staged);
     return std::unexpected(
         std::format("can't back up {}: {}", PathToUtf8(exe), backupError.message()));
   }
