@@ -213,7 +213,7 @@ class UpdaterTest(unittest.TestCase):
               failed % ("CDN", "Unsupported protocol")]),
             ("a full disk during the download",
              lambda w: update(w, jre=False, disk=1 << 20, filler=2 << 20), 1,
-             [download, "from CDN failed: can't write {w.install_dir}/temp/launcher-package.zip\n"]),
+             [download, "can't write {w.install_dir}/temp/launcher-package.zip\n"]),
             ("a full disk while unpacking the launcher",
              lambda w: update(w, jre=False, disk=1 << 20, filler=600 << 10), 1,
              [unpack, "] [ERROR] Installing Launcher failed: not enough disk space (need "]),
