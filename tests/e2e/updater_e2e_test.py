@@ -233,12 +233,11 @@ class UpdaterTest(unittest.TestCase):
 
         def play(row):  # what the row ends with, what it should end with, and its world
             w = self.world()
-            arranged, starts = row[1](w) or {}, len(w.recorded("START"))
-            before = starts and files(w)
+            arranged, before = row[1](w) or {}, w.recorded("START") and files(w)
             code, _, errors = w.run(**arranged)
             end = [code, [text for text in row[3] if text.format(w=w) not in errors + w.log()]]
             expected = [row[2], []]
-            if starts:  # an installed world, started again offline
+            if before:  # an installed world, started again offline
                 w.stop_launchers() or w.rules(offline)
                 end += [w.run()[0], w.log().count("] [INFO] App copied to "), files(w)]
                 expected += [0, 1, before if row[2] else before | {  # runtime 17.0.2
