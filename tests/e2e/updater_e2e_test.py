@@ -194,7 +194,7 @@ class UpdaterTest(unittest.TestCase):
              [failed % ("vendor", "Couldn't connect to server"),
               failed % ("CDN", "Failure when receiving data from the peer")]),
             ("the vendor stalls, the CDN answers 503, 503, then sends the file", lambda w: update(
-                w, {vendor: {"stall_after": 100},
+                w, {vendor: {"stall_after": 100, "stall_seconds": 60},
                     cdn: {"sequence": [{"status": 503}, {"status": 503}, {}]}}), 0,
              [failed % ("vendor", slow), failed % ("CDN", "HTTP 503"), "(attempt 3/4)\n"]),
             ("the vendor trickles, the CDN sends another file", lambda w: update(
