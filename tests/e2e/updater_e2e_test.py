@@ -229,7 +229,7 @@ class UpdaterTest(unittest.TestCase):
             w.stop_launchers()
             return {str(p.relative_to(w.install_dir)): p.is_file() and hash(p.read_bytes())
                     for p in Path(w.install_dir).rglob("*") if not {"logs", "config"} & set(
-                        p.parts) and not p.name.startswith(("stand-in", "launcher-"))}
+                        p.parts) and not p.name.startswith(("stand-in", "launcher-app"))}
 
         def play(row):  # what the row ends with, what it should end with, and its world
             w = self.world()
