@@ -6,14 +6,18 @@ Usage:
                     [--ready FILE] [--control FILE] [--log FILE]
 
 --port 0 picks a free port; once the server listens, the port number is written to --ready
-(atomically). The --control file is JSON, re-read on every request:
+(atomically). The --control file is JSON, re-read on every request and TLS handshake:
 
-  {"rules": {"/path": {rule}, ...}}
+  {"rules": {"/path": {rule}, ...}, "certificates": {"host": "NAME", ...}}
+
+A host named under "certificates" is answered with NAME.pem and NAME-key.pem from the folder of
+--cert instead (e.g. "untrusted" or "wrong-host", see make_test_ca.sh).
 
 A rule switches on misbehaviour for requests of that path (the query is ignored):
   "status": N              answer status N with a short text body
-  "fail_times": N,         answer "fail_status" (default 503) to the first N requests, then
-  "fail_status": S         serve normally (the count starts again when the rule changes)
+  "sequence": [rule, ...]  the k-th request gets the k-th rule of the list, later requests the
+                           last one: [{"status": 503}, {}] answers 503 once, then the file
+                           (the count starts again when the rule changes)
   "redirect": URL          answer "redirect_status" (default 301) with Location: URL
   "redirect_loop": true    redirect to the same path with ?hop=K+1, for ever
   "delay_ms": N            wait N ms before answering
@@ -54,15 +58,16 @@ class Behaviour:
         self.lock = threading.Lock()
         self.counters = {}
 
-    def rule_for(self, path):
-        if not self.control_path:
-            return {}
+    def control(self, part):
         try:
             with open(self.control_path, "r", encoding="utf-8") as f:
-                control = json.load(f)
-        except (OSError, ValueError):
+                found = json.load(f).get(part, {})
+        except (OSError, ValueError, TypeError, AttributeError):
             return {}
-        rule = control.get("rules", {}).get(path, {})
+        return found if isinstance(found, dict) else {}
+
+    def rule_for(self, path):
+        rule = self.control("rules").get(path, {})
         return rule if isinstance(rule, dict) else {}
 
     def count(self, path, rule):
@@ -107,11 +112,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         rule = self.server.behaviour.rule_for(path)
         seen = self.server.behaviour.count(path, rule)
         self.close_connection = True
+        if rule.get("sequence"):
+            rule = rule["sequence"][min(seen, len(rule["sequence"]) - 1)]
 
         if rule.get("delay_ms"):
             time.sleep(rule["delay_ms"] / 1000.0)
-        if "fail_times" in rule and seen < rule["fail_times"]:
-            return self.answer_status(rule.get("fail_status", 503))
         if "status" in rule:
             return self.answer_status(rule["status"])
         if "redirect" in rule:
@@ -274,6 +279,16 @@ class Server(http.server.ThreadingHTTPServer):
     def handle_error(self, request, client_address):
         pass
 
+    def choose_certificate(self, tls, host, _context):
+        """The TLS server-name callback: the certificate the control file names for `host`."""
+        name = self.behaviour.control("certificates").get(host)
+        if name:
+            folder = os.path.dirname(self.certificate)
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(os.path.join(folder, name + ".pem"),
+                                    os.path.join(folder, name + "-key.pem"))
+            tls.context = context
+
 
 def write_atomically(path, text):
     temp = path + ".tmp"
@@ -298,7 +313,8 @@ def main():
     context.load_cert_chain(args.cert, args.key)
 
     server = Server((args.host, args.port), Handler)
-    server.context = context
+    server.context, server.certificate = context, args.cert
+    context.sni_callback = server.choose_certificate
     server.root = args.root
     server.behaviour = Behaviour(args.control)
     server.request_log = RequestLog(args.log)

@@ -124,10 +124,11 @@ class World:
         env.update(extra or {})
         return env
 
-    def rules(self, rules):
-        """Misbehaviour of the content server, per path (see content_server.py)."""
+    def rules(self, rules, certificates=None):
+        """Misbehaviour of the content server, per path, and the certificates it shows, per host
+        (see content_server.py)."""
         with open(os.path.join(self.work, "control.json"), "w") as f:
-            json.dump({"rules": rules}, f)
+            json.dump({"rules": rules, "certificates": certificates or {}}, f)
 
     def read(self, *parts):
         try:

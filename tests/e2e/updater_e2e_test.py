@@ -1,7 +1,8 @@
 """What only the shipped binary shows: the release build run in its own namespaces against the
 real HTTPS test server (demo/world.py). Needs root. Usage: this BUILD_DIR [unittest args]"""
 
-import contextlib, ctypes, os, pty, select, shutil, signal, subprocess, sys, time, unittest
+import concurrent.futures, contextlib, ctypes, functools, os, pty, select, shutil, signal
+import subprocess, sys, time, unittest
 from pathlib import Path
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "demo"))
@@ -32,14 +33,14 @@ class TestWorld(demo.World):
     """Runs its programs in a PID namespace of its own: launchers elsewhere don't count."""
     run_timeout = 120  # a run that doesn't end dies with the world's PID namespace
 
-    def __init__(self, *args):
-        super().__init__(*args)
+    @functools.cached_property
+    def inside(self):  # made at first use: it sees what the arrangement mounted before
         self.init = subprocess.Popen(["unshare", "-pf", "--mount-proc", "sleep", "1d"],
                                      stderr=subprocess.DEVNULL)
         first = Path("/proc/%d/task/%d/children" % (self.init.pid, self.init.pid))
         wait_until(lambda: first.read_bytes() and os.readlink("/proc/%s/exe" % int(
             first.read_bytes())) == shutil.which("sleep"), "the PID namespace")
-        self.inside = ["nsenter", "-t", str(int(first.read_bytes())), "-p", "-m", "--"]
+        return ["nsenter", "-t", str(int(first.read_bytes())), "-p", "-m", "--"]
 
     def command(self, args, exe=None):
         return self.inside + super().command(args, exe)
@@ -133,67 +134,120 @@ class UpdaterTest(unittest.TestCase):
         self.assertEqual(w.log().count("] [INFO] Arguments: '-k'\n"), 2)
         self.assertEqual(w.recorded("ARG"), ["-k"])
 
-    def test_vendor_fallback_then_a_wrong_digest_then_an_offline_start(self):
-        w = self.world(vendor=True)
-        w.rules({"/vendor/packages/jre-17.0.1.tar.gz": {"status": 500}})
-        self.assertEqual(w.run()[0], 0)
-        self.assertIn("] [WARN] Download from vendor failed: HTTP 500\n", w.log())
-        self.assertIn("] [INFO] Downloaded and verified jre-package.tar.gz from CDN\n", w.log())
-        self.assertTrue(os.path.isdir(w.home + "/Applications/Emberdale Updater.app"))
-        w.stop_launchers()
-        entries = w.release(launcher="1.1.0")
-        entries["launcher"]["sha256"] = "ab" * 32
-        w.content.publish(**entries)
-        code, _, errors = w.run()
-        self.assertEqual(code, 1)
-        self.assertIn("[\u2716 ERROR] Failed to verify file integrity.\n", errors)
-        self.assertEqual(w.read("Contents/Resources/launcher-version.txt"), "1.0.0\n")
-        self.assertEqual(os.listdir(w.install_dir + "/temp"), [])
-        w.rules({MANIFEST: {"status": 503}})
-        self.assertEqual(w.run()[0], 0)
-        self.assertTrue(w.wait_for_launcher_record("START", 2))
-        self.assertEqual(w.log().count("] [INFO] App copied to"), 1)
+    def test_faults_end_with_their_exit_code_and_message_and_lose_nothing_installed(self):
+        """Rows run side by side; texts are looked for on stderr and in the log. A row in an
+        installed world ends with an offline start of what it left: as before, or a new runtime."""
+        def shell(w, script, *args):  # the run: `script` in the updater's namespaces, then it
+            return {"command": w.command(["-c", script + ' && shift %d && exec "$@"' % len(args),
+                                          "sh", *args, w.exe], "/bin/sh")}
 
-    def test_refusals_end_with_exit_code_1_and_say_why(self):
-        def impostor(w):  # arrangements return what the run gets
+        def install_to(folder, w):  # a pointer file naming the install folder
+            Path(w.path(os.path.dirname(w.home + POINTER)), "install-path").write_text(
+                w.root + folder)
+            Path(w.root, "file").touch()
+            return shell(w, 'mount -t tmpfs -o noexec tmpfs "$1"', w.path("noexec"))
+
+        def impostor(w):
             sleeper = shutil.copy("/bin/sleep", w.path("impostor") + "/EmberdaleLauncher")
-            self.addCleanup(subprocess.Popen(w.inside + [sleeper, "60"]).wait)
+            process = subprocess.Popen(w.inside + [sleeper, "60"])
+            self.addCleanup(lambda: w.stop_launchers() or process.wait())  # not 60 s later
             wait_until(lambda: demo.processes_named("EmberdaleLauncher", w.root), "the impostor")
 
         def oversize(w):
             manifest = Path(w.content.root + MANIFEST)
             manifest.write_bytes(manifest.read_bytes().rstrip(b"\n").ljust(5 * 1024 * 1024 + 1))
 
-        def install_to(folder, w):  # a pointer file naming the install folder
-            Path(w.path(os.path.dirname(w.home + POINTER)), "install-path").write_text(
-                w.root + folder)
-            Path(w.root, "file").touch()
-            mount = 'mount -t tmpfs -o noexec tmpfs "$1" && shift && exec "$@"'
-            return {"command": w.command(["-c", mount, "sh", w.path("noexec"), w.exe], "/bin/sh")}
+        def update(w, rules=None, jre=True, disk=0, filler=0, certificates=None):
+            """Installs (on a `disk`-byte tmpfs), publishes runtime 17.0.2 or launcher 1.1.0."""
+            if disk:
+                subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % disk, "tmpfs",
+                                w.path(w.install_dir)], check=True)
+                self.addCleanup(subprocess.run, ["umount", "-l", w.install_dir])
+            self.assertEqual(w.run()[0], 0)
+            setattr(w.content, ("runtime" if jre else "launcher") + "_filler_bytes", filler)
+            w.release(**({"jre": "17.0.2", "vendor": True} if jre else {"launcher": "1.1.0"}))
+            w.rules(rules or {}, certificates)
+
+        cdn, failed = "/packages/jre-17.0.2.tar.gz", "] [WARN] Download from %s failed: %s\n"
+        vendor, error, offline = "/vendor" + cdn, "[\u2716 ERROR] ", {MANIFEST: {"status": 503}}
+        download, slow = error + "Failed to download update files.\n", "too slow or stalled"
+        unpack = error + "Failed to extract files.\n\nPath: {w.install_dir}\n"
+        certificate = "SSL peer certificate or SSH remote key was not OK"
         rows = [
-            ("a launcher runs but does not listen", impostor,
-             ["Emberdale Launcher is already running.\nClose it before updating."]),
-            ("offline with nothing installed", lambda w: w.rules({MANIFEST: {"status": 503}}),
-             [OFFLINE]),
-            ("a manifest over 5 MiB", oversize, [OFFLINE]),
-            ("an install folder that can't be made", lambda w: install_to("/file/Emberdale", w),
-             ["Failed to create the Emberdale folder.\n\nPath: {w.root}/file/Emberdale"]),
-            ("a noexec volume", lambda w: install_to("/noexec/Emberdale", w),
-             ["This drive is mounted with programs disabled (noexec), so Java and Emberdale "
-              "Launcher can't run from it.\n", "\n\nPath: {w.root}/noexec/Emberdale\n"]),
+            ("a launcher runs but does not listen", impostor, 1,
+             [error + "Emberdale Launcher is already running.\nClose it before updating.\n"]),
+            ("offline with nothing installed", lambda w: w.rules(offline), 1, [error + OFFLINE]),
+            ("a manifest over 5 MiB", oversize, 1, [error + OFFLINE]),
+            ("a folder that can't be made", lambda w: install_to("/file/Emberdale", w), 1,
+             [error + "Failed to create the Emberdale folder.\n\nPath: {w.root}/file/Emberdale"]),
+            ("a noexec volume", lambda w: install_to("/noexec/Emberdale", w), 1,
+             [error + "This drive is mounted with programs disabled (noexec), so Java and "
+              "Emberdale Launcher can't run from it.\n", "Path: {w.root}/noexec/Emberdale\n"]),
             ("a launcher that can't find Java",
-             lambda w: {"env": {"EMBERDALE_STAND_IN_MODE": "jvm-fail"}},
+             lambda w: {"env": {"EMBERDALE_STAND_IN_MODE": "jvm-fail"}}, 1,
              ["Failed to start Emberdale Launcher.\n(Status: exit code 1)\n\nJava was not found. "
               "Delete this folder and start Emberdale again:\n{w.install_dir}\n\nLog: ",
               "Error: Failed to find JVM\n"]),
+            ("the vendor refuses to connect, the CDN resets mid-body, then sends the file",
+             lambda w: update(w, {cdn: {"sequence": [{"cut_after": 100}, {}]}}) or shell(
+                 w, 'h=$(sed "s/^127.0.0.4 /::1 /" /etc/hosts) && echo "$h" >/etc/hosts'), 0,
+             [failed % ("vendor", "Couldn't connect to server"),
+              failed % ("CDN", "Failure when receiving data from the peer")]),
+            ("the vendor stalls, the CDN answers 503, 503, then sends the file", lambda w: update(
+                w, {vendor: {"stall_after": 100, "stall_seconds": 60},
+                    cdn: {"sequence": [{"status": 503}, {"status": 503}, {}]}}), 0,
+             [failed % ("vendor", slow), failed % ("CDN", "HTTP 503"), "(attempt 3/4)\n"]),
+            ("the vendor trickles, the CDN sends another file", lambda w: update(
+                w, {vendor: {"trickle_rate": 16384}, cdn: {"status": 200}}, filler=1 << 20), 1,
+             [error + "Failed to verify file integrity.\n", failed % ("vendor", slow),
+              "] [WARN] File from CDN failed verification: size 11 != expected "]),
+            ("the vendor's certificate is from an unknown CA, the CDN answers 429 every time",
+             lambda w: update(w, {cdn: {"status": 429}}, certificates={w.vendor: "untrusted"}), 1,
+             [download, failed % ("vendor", certificate), failed % ("CDN", "HTTP 429"),
+              "Retrying CDN download in 5000 ms (attempt 4/4)\n"]),
+            ("the vendor's certificate names another host, the CDN redirects to http, then 404s",
+             lambda w: update(w, {cdn: {"sequence": [{"redirect": "http://%s%s" % (w.cdn, cdn)},
+                                                     {"status": 404}]}},
+                              certificates={w.vendor: "wrong-host"}), 1,
+             [download, failed % ("vendor", certificate), failed % ("CDN", "HTTP 404"),
+              failed % ("CDN", "Unsupported protocol")]),
+            ("a full disk during the download",
+             lambda w: update(w, jre=False, disk=1 << 20, filler=2 << 20), 1,
+             [download, "can't write {w.install_dir}/temp/launcher-package.zip\n"]),
+            ("a full disk while unpacking the launcher",
+             lambda w: update(w, jre=False, disk=1 << 20, filler=600 << 10), 1,
+             [unpack, "] [ERROR] Installing Launcher failed: not enough disk space (need "]),
+            ("a full disk while unpacking the runtime",
+             lambda w: update(w, disk=1 << 20, filler=600 << 10), 1,
+             [unpack, "] [ERROR] Installing JRE failed: tar exited with 2: "]),
+            ("a read-only install folder", lambda w: update(w, jre=False) or shell(
+                w, 'mount --bind "$1" "$1" && mount -o remount,bind,ro "$1"', w.install_dir), 1,
+             [download]),
         ]
-        for name, arrange, texts in rows:
-            with self.subTest(name):
-                w = self.world()
-                code, _, errors = w.run(**(arrange(w) or {}))
-                self.assertEqual(code, 1, errors)
-                for text in texts:
-                    self.assertIn(text.format(w=w), errors)
+
+        def files(w):  # path: hash of its contents; logs, versions and the stand-in's aside
+            w.stop_launchers()
+            return {str(p.relative_to(w.install_dir)): p.is_file() and hash(p.read_bytes())
+                    for p in Path(w.install_dir).rglob("*") if not {"logs", "config"} & set(
+                        p.parts) and not p.name.startswith(("stand-in", "launcher-app"))}
+
+        def play(row):  # what the row ends with, what it should end with, and its world
+            w = self.world()
+            arranged, before = row[1](w) or {}, w.recorded("START") and files(w)
+            code, _, errors = w.run(**arranged)
+            end = [code, [text for text in row[3] if text.format(w=w) not in errors + w.log()]]
+            expected = [row[2], []]
+            if before:  # an installed world, started again offline
+                w.stop_launchers() or w.rules(offline)
+                end += [w.run()[0], w.log().count("] [INFO] App copied to "), files(w)]
+                expected += [0, 1, before if row[2] else before | {  # runtime 17.0.2
+                    "Contents/runtime/Contents/Home/release": hash(b'JAVA_VERSION="17.0.2"\n')}]
+            return end, expected, w.root
+
+        with concurrent.futures.ThreadPoolExecutor(8) as pool:
+            for row, (end, expected, root) in zip(rows, pool.map(play, rows)):
+                with self.subTest(row[0]):  # the world's logs are shown at its end
+                    self.assertEqual(end, expected, root)
 
     def test_a_link_opened_by_the_desktop_reaches_the_running_launcher_without_an_update(self):
         missing = [t for t in ("xdg-open", "gio", "desktop-file-validate") if not shutil.which(t)]
