@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/deployment.h"
+#include "core/sha256.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/temp_dir.h"
 
@@ -105,7 +106,7 @@ TEST(CurlClientTest, TransferGivesTheDataOrClassifiesTheFailure) {
     const CancelPredicate cancel =
         row.kind != kCancel ? CancelPredicate() : [&] { return text || !calls.empty(); };
     CurlDownloader downloader(kAgent, cancel);
-    std::expected<void, core::DownloadError> result;
+    std::expected<std::string, core::DownloadError> result = core::Sha256Hex(kData);
     if (text) {
       const auto body = FetchText(Url(row.path), kAgent, row.policy.lowSpeedTime,
                                   kData.size() - (row.kind == kFullDisk), cancel);
@@ -120,6 +121,7 @@ TEST(CurlClientTest, TransferGivesTheDataOrClassifiesTheFailure) {
     EXPECT_EQ(result || result.error().retryable, result || row.retryable);
     if (!result) continue;
     EXPECT_EQ(test::ReadFile(file), kData);
+    EXPECT_EQ(*result, core::Sha256Hex(kData));  // of the bytes as they arrived
     if (text) continue;
     EXPECT_TRUE(!calls.empty() && calls[0].first >= 1 && std::ranges::is_sorted(calls));
     EXPECT_EQ(calls.back(),
