@@ -19,7 +19,12 @@ namespace emberdale::posix {
 namespace {
 
 using nlohmann::json;
-const std::string kAgent = "Emberdale-Updater/1.0.0 (macOS)", kData(1 << 20, 'd');
+const std::string kAgent = "Emberdale-Updater/1.0.0 (macOS)";
+const std::string kData = [] {  // every 64 KiB different, so chunks out of order show
+  std::string data(1 << 20, 'd');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 7919 % 26);
+  return data;
+}();
 enum Kind { kPlain, kUnknownCa, kWrongHost, kNoFolder, kFullDisk, kCancel };
 
 std::string Env(const char* name) {
