@@ -148,14 +148,21 @@ bool MacUpdaterHost::IsInstalled(Component component) const {
       std::filesystem::path(JavaHome(installRoot)) / "bin" / "java", ec);
 }
 
-std::expected<void, std::string> MacUpdaterHost::InstallComponent(
-    Component component, const std::filesystem::path& package, int, int) {
+std::expected<void, std::string> MacUpdaterHost::UnpackComponent(
+    Component component, const std::filesystem::path& package) {
+  const std::filesystem::path temp = emberdale::core::TempDir(installRoot);
+  return component == Component::Jre ? emberdale::posix::UnpackRuntimePackage(package, temp)
+                                     : emberdale::posix::UnpackLauncherPackage(package, temp);
+}
+
+std::expected<void, std::string> MacUpdaterHost::InstallComponent(Component component,
+                                                                  const std::filesystem::path&, int,
+                                                                  int) {
   const std::filesystem::path temp = emberdale::core::TempDir(installRoot);
   if (component == Component::Jre) {
-    return emberdale::posix::InstallRuntimePackage(package, JavaHome(installRoot), temp);
+    return emberdale::posix::PlaceRuntimePackage(JavaHome(installRoot), temp);
   }
-  if (auto installed = emberdale::posix::InstallLauncherPackage(package, installRoot, temp);
-      !installed) {
+  if (auto installed = emberdale::posix::PlaceLauncherPackage(installRoot, temp); !installed) {
     return installed;
   }
   const std::string exe = FindLauncherExe(installRoot);

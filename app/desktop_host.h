@@ -33,6 +33,8 @@ class MacUpdaterHost final : public emberdale::core::UpdaterHost {
   [[nodiscard]] std::expected<std::string, std::string> FetchManifest() override;
   emberdale::core::Downloader& GetDownloader() override;
   [[nodiscard]] bool IsInstalled(emberdale::core::Component component) const override;
+  [[nodiscard]] std::expected<void, std::string> UnpackComponent(
+      emberdale::core::Component component, const std::filesystem::path& package) override;
   [[nodiscard]] std::expected<void, std::string> InstallComponent(
       emberdale::core::Component component, const std::filesystem::path& package, int startPercent,
       int spanPercent) override;

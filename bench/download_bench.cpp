@@ -252,6 +252,8 @@ void BenchDownload(const Options& options, const fs::path& work, const std::stri
   }
   std::println("download median: CurlDownloader {:.1f} MB/s, curl -o {:.1f} MB/s, ratio {:.3f}",
                Median(client), Median(tool), Median(client) / Median(tool));
+  std::println("FIGURE transfer ours={:.0f}MB/s peer={:.0f}MB/s(curl-o) ratio={:.2f} goal=>=0.95",
+               Median(client), Median(tool), Median(client) / Median(tool));
 }
 
 void BenchFetch(const Options& options, const std::string& url) {

@@ -13,7 +13,6 @@
 #include "core/file_system.h"
 #include "core/logging.h"
 #include "core/paths.h"
-#include "core/sha256.h"
 
 namespace emberdale::core {
 namespace {
@@ -33,19 +32,18 @@ struct PackageSource {
 
 enum class SourceResult { Verified, Exhausted, Cancelled };
 
-// Empty when `file` has the entry's size and digest, else what is wrong with it.
-std::string CheckIntegrity(const std::filesystem::path& file, const UpdateInfo& info,
-                           const Downloader& downloader) {
+// Empty when `file` has the entry's size and `digest` (of what was written to it) is the entry's,
+// else what is wrong with it.
+std::string CheckIntegrity(const std::filesystem::path& file, const std::string& digest,
+                           const UpdateInfo& info) {
   std::error_code error;
   const std::uintmax_t queried = std::filesystem::file_size(ExtendedLengthPath(file), error);
   const std::uint64_t size = error ? 0 : queried;
   if (error || size != info.size) {
     return std::format("size {} != expected {}", size, info.size);
   }
-  const auto digest = FileSha256(file, [&downloader] { return downloader.Cancelled(); });
-  if (!digest) return digest.error();
-  if (!Sha256Equals(*digest, info.sha256)) {
-    return std::format("sha256 {} != expected {}", *digest, info.sha256);
+  if (!Sha256Equals(digest, info.sha256)) {
+    return std::format("sha256 {} != expected {}", digest, info.sha256);
   }
   return {};
 }
@@ -88,14 +86,17 @@ SourceResult TrySource(const PackageSource& source, const UpdateInfo& info,
       if (downloaded.error().retryable) continue;
       return SourceResult::Exhausted;
     }
-    const std::string problem = CheckIntegrity(destination, info, downloader);
+    if (downloader.Cancelled()) {
+      RemoveQuietly(destination);
+      return SourceResult::Cancelled;
+    }
+    const std::string problem = CheckIntegrity(destination, *downloaded, info);
     if (problem.empty()) {
       logging::Info("Downloaded and verified {} from {}", PathToUtf8(destination.filename()),
                     source.label);
       return SourceResult::Verified;
     }
     RemoveQuietly(destination);
-    if (downloader.Cancelled()) return SourceResult::Cancelled;
     logging::Warn("File from {} failed verification: {}", source.label, problem);
     last = AcquireError::VerificationFailed;
     return SourceResult::Exhausted;

@@ -4,6 +4,9 @@
 #include <array>
 #include <chrono>
 #include <expected>
+#include <functional>
+#include <future>
+#include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -18,6 +21,8 @@
 #include "core/manifest.h"
 #include "core/package_acquisition.h"
 #include "core/paths.h"
+#include "core/progress_gate.h"
+#include "core/stoppable_downloader.h"
 #include "core/updater_host.h"
 
 namespace emberdale::core {
@@ -193,22 +198,41 @@ std::expected<std::vector<PendingUpdate>, UpdateOutcome> CollectPendingUpdates(
   return pending;
 }
 
-// Fetches, verifies and installs one component, then records it. Returns the outcome that ends
-// the run, or nothing on success.
-std::optional<UpdateOutcome> ApplyComponentUpdate(UpdaterHost& host, Downloader& downloader,
-                                                  const fs::path& root,
-                                                  const PendingUpdate& update) {
+// What a worker thread made of one pending update: its package fetched, verified and unpacked.
+struct Preparation {
+  std::expected<void, AcquireError> fetched;
+  std::expected<void, std::string> unpacked;
+};
+
+// On a worker thread: fetches and verifies the package, then unpacks it into its staging folder.
+// Nothing installed is touched.
+Preparation Prepare(UpdaterHost& host, Downloader& downloader, const PendingUpdate& update,
+                    const fs::path& package, const ProgressCallback& progress) {
+  Preparation done{AcquirePackage(update.target, package, downloader, progress), {}};
+  if (done.fetched && downloader.Cancelled())
+    done.fetched = std::unexpected(AcquireError::Cancelled);
+  if (done.fetched) done.unpacked = host.UnpackComponent(update.component, package);
+  return done;
+}
+
+// On the run's thread, in order: waits for the component's preparation, puts it in place and
+// records it. Returns the outcome that ends the run, or nothing on success.
+std::optional<UpdateOutcome> CompleteUpdate(UpdaterHost& host, const Downloader& downloader,
+                                            const fs::path& root, const PendingUpdate& update,
+                                            std::future<Preparation>& preparation,
+                                            const std::function<void()>& showProgress) {
   const Component component = update.component;
   const UpdateInfo& target = update.target;
   const int start = StartPercent(component);
   const fs::path package = ComponentPackagePath(root, component, target.url);
 
   host.ReportStep(Step::DownloadingComponent, component, start);
-  const ProgressCallback progress = host.DownloadProgress(component, start, kComponentDownloadSpan);
-  if (const auto fetched = AcquirePackage(target, package, downloader, progress); !fetched) {
+  showProgress();
+  const Preparation prepared = preparation.get();
+  if (!prepared.fetched) {
     host.ReportStep(Step::ComponentsFinished, std::nullopt, start);
-    if (fetched.error() == AcquireError::Cancelled) return UpdateOutcome::Cancelled;
-    host.ReportFailure(fetched.error() == AcquireError::VerificationFailed
+    if (prepared.fetched.error() == AcquireError::Cancelled) return UpdateOutcome::Cancelled;
+    host.ReportFailure(prepared.fetched.error() == AcquireError::VerificationFailed
                            ? Failure::VerificationFailed
                            : Failure::DownloadFailed,
                        component);
@@ -217,8 +241,10 @@ std::optional<UpdateOutcome> ApplyComponentUpdate(UpdaterHost& host, Downloader&
 
   const int installStart = start + kComponentDownloadSpan;
   host.ReportStep(Step::InstallingComponent, component, installStart);
-  const auto installed =
-      host.InstallComponent(component, package, installStart, kComponentInstallSpan);
+  auto installed = prepared.unpacked;
+  if (installed) {
+    installed = host.InstallComponent(component, package, installStart, kComponentInstallSpan);
+  }
   if (!installed) {
     host.ReportStep(Step::ComponentsFinished, std::nullopt, start);
     if (downloader.Cancelled()) return UpdateOutcome::Cancelled;
@@ -232,6 +258,37 @@ std::optional<UpdateOutcome> ApplyComponentUpdate(UpdaterHost& host, Downloader&
   SaveLocalVersions(root, local);
   RemoveQuietly(package);
   logging::Info("{} {} installed", ComponentLogName(component), target.version);
+  return std::nullopt;
+}
+
+// Fetches and unpacks every pending update at once, each on a worker thread of its own, and puts
+// them in place one after another in their order; the progress shown follows that order. Returns
+// the outcome that ends the run early, or nothing when all are installed.
+std::optional<UpdateOutcome> InstallPending(UpdaterHost& host, Downloader& downloader,
+                                            const fs::path& root,
+                                            const std::vector<PendingUpdate>& pending) {
+  ProgressGate gate;
+  std::vector<std::unique_ptr<StoppableDownloader>> downloaders;
+  std::vector<std::future<Preparation>> preparations;  // joined before the above are destroyed
+  for (const PendingUpdate& update : pending) {
+    const int start = StartPercent(update.component);
+    ProgressCallback progress =
+        gate.Add(host.DownloadProgress(update.component, start, kComponentDownloadSpan));
+    auto& own = *downloaders.emplace_back(std::make_unique<StoppableDownloader>(downloader));
+    const fs::path package = ComponentPackagePath(root, update.component, update.target.url);
+    preparations.push_back(std::async(
+        std::launch::async, [&host, &own, &update, package, progress = std::move(progress)] {
+          return Prepare(host, own, update, package, progress);
+        }));
+  }
+  for (std::size_t i = 0; i < pending.size(); ++i) {
+    const auto ended = CompleteUpdate(host, downloader, root, pending[i], preparations[i],
+                                      [&gate, i] { gate.Open(i); });
+    if (ended) {
+      for (const auto& other : downloaders) other->Stop();
+      return ended;
+    }
+  }
   return std::nullopt;
 }
 
@@ -256,9 +313,7 @@ UpdateOutcome UpdateComponents(UpdaterHost& host, Downloader& downloader, const 
     return UpdateOutcome::Cancelled;
   }
   host.ReportStep(Step::UpdatingComponents, std::nullopt, StartPercent(pending->front().component));
-  for (const PendingUpdate& update : *pending) {
-    if (const auto ended = ApplyComponentUpdate(host, downloader, root, update)) return *ended;
-  }
+  if (const auto ended = InstallPending(host, downloader, root, *pending)) return *ended;
   return FinishRun(host, downloader, root, Step::ComponentsFinished);
 }
 

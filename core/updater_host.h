@@ -1,8 +1,10 @@
 // The two interfaces through which the update engine reaches the outside world.
 //
 // The caller builds a host, calls RunUpdate once with it on one thread, and destroys the host
-// afterwards. The engine calls every operation below on that thread; only Cancelled() may change
-// its answer because of another thread (a window close or a signal).
+// afterwards. The engine calls the operations below on that thread, except the few marked as
+// also called from the engine's own worker threads (one per component being updated, so that
+// both components download and unpack at the same time). Only Cancelled() may change its answer
+// because of another thread (a window close or a signal).
 #pragma once
 
 #include <chrono>
@@ -25,18 +27,20 @@ class Downloader {
  public:
   virtual ~Downloader() = default;
 
-  // One attempt to fetch `url` into `destination`, creating or truncating it. On failure the
-  // file may be left partial or absent; the engine deletes it. `progress` may be empty.
-  virtual std::expected<void, DownloadError> DownloadOnce(const std::string& url,
-                                                          const std::filesystem::path& destination,
-                                                          const DownloadPolicy& policy,
-                                                          const ProgressCallback& progress) = 0;
+  // One attempt to fetch `url` into `destination`, creating or truncating it: the SHA-256 of
+  // the bytes written (64 lower-case hex digits), hashed as they arrive. On failure the file may
+  // be left partial or absent; the engine deletes it. `progress` may be empty. Also called from
+  // worker threads, for different destinations at the same time.
+  virtual std::expected<std::string, DownloadError> DownloadOnce(
+      const std::string& url, const std::filesystem::path& destination,
+      const DownloadPolicy& policy, const ProgressCallback& progress) = 0;
 
-  // Waits for `delay` unless the run is cancelled meanwhile. false: cancelled, stop now.
+  // Waits for `delay` unless the run is cancelled meanwhile. false: cancelled, stop now. Also
+  // called from worker threads.
   virtual bool WaitBeforeRetry(std::chrono::milliseconds delay) = 0;
 
-  // Whether the user asked to stop. Polled at fixed points; never reset. Safe to call while
-  // another thread requests cancellation.
+  // Whether the user asked to stop. Polled at fixed points; never reset. Safe to call from any
+  // thread, also while another thread requests cancellation.
   virtual bool Cancelled() const = 0;
 };
 
@@ -52,7 +56,8 @@ class UpdaterHost {
   virtual void ReportStep(Step step, std::optional<Component> component, int percent) = 0;
 
   // The byte-progress callback for one package fetch: (no component, 10, 70) for the updater,
-  // (component, start, 28) for a component. Handed to every attempt of that fetch.
+  // (component, start, 28) for a component. Handed to every attempt of that fetch; called on a
+  // worker thread, never by two threads at once.
   virtual ProgressCallback DownloadProgress(std::optional<Component> component, int startPercent,
                                             int spanPercent) = 0;
 
@@ -74,7 +79,13 @@ class UpdaterHost {
   // Whether a usable copy of the component is on disk, whatever the versions file says.
   virtual bool IsInstalled(Component component) const = 0;
 
-  // Installs a verified package file. The error text is logged by the engine.
+  // Unpacks a verified package file into the component's staging folder, ready to be put in
+  // place. Called from a worker thread, possibly while the other component is unpacked or
+  // installed; touches nothing installed. The error text is logged by the engine.
+  virtual std::expected<void, std::string> UnpackComponent(
+      Component component, const std::filesystem::path& package) = 0;
+
+  // Puts the component unpacked from `package` in place. The error text is logged by the engine.
   virtual std::expected<void, std::string> InstallComponent(Component component,
                                                             const std::filesystem::path& package,
                                                             int startPercent, int spanPercent) = 0;

@@ -108,17 +108,28 @@ bool NeedsExecutableMode(const fs::path& path) {
 std::expected<void, std::string> InstallLauncherPackage(const fs::path& package,
                                                         const fs::path& installDir,
                                                         const fs::path& workDir) {
+  if (auto unpacked = UnpackLauncherPackage(package, workDir); !unpacked) return unpacked;
+  return PlaceLauncherPackage(installDir, workDir);
+}
+
+std::expected<void, std::string> UnpackLauncherPackage(const fs::path& package,
+                                                       const fs::path& workDir) {
   const auto staging = UnpackIntoStaging(package, workDir, kLauncherStagingName);
   if (!staging) return std::unexpected(staging.error());
+  return {};
+}
 
-  const auto entries = core::ListEntries(*staging).value_or(std::vector<fs::path>{});
+std::expected<void, std::string> PlaceLauncherPackage(const fs::path& installDir,
+                                                      const fs::path& workDir) {
+  const fs::path staging = workDir / kLauncherStagingName;
+  const auto entries = core::ListEntries(staging).value_or(std::vector<fs::path>{});
   if (entries.empty()) return std::unexpected("the launcher package is empty");
   for (const fs::path& entry : entries) {
     if (auto installed = InstallLauncherItem(entry, installDir, workDir); !installed) {
       return installed;
     }
   }
-  RemoveAllQuietly(*staging);
+  RemoveAllQuietly(staging);
   return {};
 }
 
@@ -126,20 +137,29 @@ std::expected<void, std::string> InstallRuntimePackage(const fs::path& package,
                                                        const fs::path& runtimeDir,
                                                        const fs::path& workDir,
                                                        const core::Sleeper& sleep) {
+  if (auto unpacked = UnpackRuntimePackage(package, workDir); !unpacked) return unpacked;
+  return PlaceRuntimePackage(runtimeDir, workDir, sleep);
+}
+
+std::expected<void, std::string> UnpackRuntimePackage(const fs::path& package,
+                                                      const fs::path& workDir) {
   const auto staging = UnpackIntoStaging(package, workDir, kRuntimeStagingName);
   if (!staging) return std::unexpected(staging.error());
   if (!core::HoistSingleWrapperDirectory(*staging, kRuntimeMarker)) {
     return std::unexpected("JRE archive layout not recognized: bin/java not found");
   }
-
-  auto replaced = core::ReplaceDirectory(*staging, runtimeDir, workDir / kRuntimeBackupName,
-                                         kRuntimeSwapRetry, sleep);
-  if (!replaced) {
-    RemoveAllQuietly(*staging);
-    return replaced;
-  }
-  MakeRuntimeExecutable(runtimeDir);
+  MakeRuntimeExecutable(*staging);
   return {};
+}
+
+std::expected<void, std::string> PlaceRuntimePackage(const fs::path& runtimeDir,
+                                                     const fs::path& workDir,
+                                                     const core::Sleeper& sleep) {
+  const fs::path staging = workDir / kRuntimeStagingName;
+  auto replaced = core::ReplaceDirectory(staging, runtimeDir, workDir / kRuntimeBackupName,
+                                         kRuntimeSwapRetry, sleep);
+  if (!replaced) RemoveAllQuietly(staging);
+  return replaced;
 }
 
 void MakeRuntimeExecutable(const fs::path& runtimeDir) {

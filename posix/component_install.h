@@ -1,7 +1,8 @@
 // The installers of the launcher and of the Java runtime. Each unpacks an already verified package
 // into a fresh staging folder under the work directory and moves the result into place by
-// renames, keeping the previous content as a backup until the new content is in place. They run
-// on the update thread, one installation at a time.
+// renames, keeping the previous content as a backup until the new content is in place. The two
+// halves are also offered apart: unpacking touches only the staging folder and may run on any
+// thread, alongside the other component; putting in place runs one installation at a time.
 #pragma once
 
 #include <expected>
@@ -21,6 +22,12 @@ namespace emberdale::posix {
 [[nodiscard]] std::expected<void, std::string> InstallLauncherPackage(
     const std::filesystem::path& package, const std::filesystem::path& installDir,
     const std::filesystem::path& workDir);
+// InstallLauncherPackage in two halves: the package into workDir/"staging-launcher", then its
+// items into installDir.
+[[nodiscard]] std::expected<void, std::string> UnpackLauncherPackage(
+    const std::filesystem::path& package, const std::filesystem::path& workDir);
+[[nodiscard]] std::expected<void, std::string> PlaceLauncherPackage(
+    const std::filesystem::path& installDir, const std::filesystem::path& workDir);
 
 // Replaces runtimeDir as a whole by the package's runtime tree (bin/java at its root, or inside
 // one wrapper folder), then restores the executable bits (MakeRuntimeExecutable). The swap
@@ -29,6 +36,13 @@ namespace emberdale::posix {
 [[nodiscard]] std::expected<void, std::string> InstallRuntimePackage(
     const std::filesystem::path& package, const std::filesystem::path& runtimeDir,
     const std::filesystem::path& workDir, const core::Sleeper& sleep = core::SleepFor);
+// InstallRuntimePackage in two halves: the runtime tree, executable, into workDir/"staging-jre",
+// then that tree in place of runtimeDir.
+[[nodiscard]] std::expected<void, std::string> UnpackRuntimePackage(
+    const std::filesystem::path& package, const std::filesystem::path& workDir);
+[[nodiscard]] std::expected<void, std::string> PlaceRuntimePackage(
+    const std::filesystem::path& runtimeDir, const std::filesystem::path& workDir,
+    const core::Sleeper& sleep = core::SleepFor);
 
 // Sets runtimeDir, every directory below it, every file in a folder named "bin" and every file
 // named "jspawnhelper" to mode 0755; other files keep their mode. Symbolic links are neither

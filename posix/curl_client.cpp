@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "core/async_sha256.h"
 #include "core/unique_file.h"
 
 namespace emberdale::posix {
@@ -20,6 +21,9 @@ namespace {
 constexpr long kMaxRedirects = 10;
 // The most a text fetch may spend on connecting, whatever its overall time limit.
 constexpr std::int64_t kMaxTextConnectTimeout = 10;
+// libcurl's receive buffer for downloads: larger than its default, so that big files arrive in
+// fewer, larger writes.
+constexpr long kDownloadBufferSize = 64L * 1024;
 // One slice of a retry pause; cancellation is noticed between slices.
 constexpr std::chrono::milliseconds kRetrySlice{100};
 // The only scheme allowed, also after a redirect.
@@ -37,7 +41,8 @@ using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
 struct TransferState {
   const CancelPredicate* cancel = nullptr;
   const core::ProgressCallback* progress = nullptr;
-  std::FILE* file = nullptr;  // not owned
+  std::FILE* file = nullptr;            // not owned
+  core::AsyncSha256* digest = nullptr;  // of what is written to `file`
   std::string* body = nullptr;
   std::size_t maxBytes = 0;
   bool tooLarge = false;
@@ -55,9 +60,12 @@ std::size_t OnData(char* data, std::size_t size, std::size_t count, void* user) 
     state.body->append(data, n);
     return n;
   }
-  if (std::fwrite(data, 1, n, state.file) == n) return n;
-  state.writeFailed = true;
-  return 0;
+  if (std::fwrite(data, 1, n, state.file) != n) {
+    state.writeFailed = true;
+    return 0;
+  }
+  state.digest->Update(std::string_view(data, n));
+  return n;
 }
 
 int OnProgress(void* user, curl_off_t total, curl_off_t received, curl_off_t, curl_off_t) {
@@ -154,7 +162,7 @@ CurlDownloader::CurlDownloader(std::string userAgent, CancelPredicate cancel)
   InitCurl();
 }
 
-std::expected<void, core::DownloadError> CurlDownloader::DownloadOnce(
+std::expected<std::string, core::DownloadError> CurlDownloader::DownloadOnce(
     const std::string& url, const std::filesystem::path& destination,
     const core::DownloadPolicy& policy, const core::ProgressCallback& progress) {
   // Declared before the handle, so the handle is released first and the file closed after it.
@@ -162,10 +170,13 @@ std::expected<void, core::DownloadError> CurlDownloader::DownloadOnce(
   core::UniqueFile file(std::fopen(destination.c_str(), "wb"));
   if (!file) return std::unexpected(Failed("can't create " + destination.native(), Retry::No));
 
-  TransferState state{.cancel = &cancel, .progress = &progress, .file = file.get()};
+  core::AsyncSha256 digest;
+  TransferState state{
+      .cancel = &cancel, .progress = &progress, .file = file.get(), .digest = &digest};
   CurlHandle handle = NewHandle(url, userAgent, state);
   if (!handle) return std::unexpected(Failed("curl_easy_init failed", Retry::Yes));
   CURL* h = handle.get();
+  curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kDownloadBufferSize);
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(policy.connectTimeout));
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT,
                    static_cast<long>(std::max<std::int64_t>(policy.lowSpeedLimit, 1)));
@@ -186,7 +197,7 @@ std::expected<void, core::DownloadError> CurlDownloader::DownloadOnce(
   if (std::fflush(file.get()) != 0) {
     return std::unexpected(Failed("can't write " + destination.native(), Retry::No));
   }
-  return {};
+  return digest.FinishHex();
 }
 
 bool CurlDownloader::WaitBeforeRetry(std::chrono::milliseconds delay) {

@@ -54,8 +54,9 @@ class CurlDownloader : public core::Downloader {
   ~CurlDownloader() override = default;
 
   // One attempt to fetch `url` into `destination` (created or truncated) under the policy's
-  // connect time-out and minimum speed. The file is left on disk whatever the outcome.
-  [[nodiscard]] std::expected<void, core::DownloadError> DownloadOnce(
+  // connect time-out and minimum speed: the SHA-256 of what was written. The file is left on
+  // disk whatever the outcome.
+  [[nodiscard]] std::expected<std::string, core::DownloadError> DownloadOnce(
       const std::string& url, const std::filesystem::path& destination,
       const core::DownloadPolicy& policy, const core::ProgressCallback& progress) override;
 

@@ -11,6 +11,7 @@
 #   --serve      the folder served (https://<host>/path serves FOLDER/path)
 #   --work       where certificates, the server's control file and request log are kept; it is
 #                kept afterwards. Default: a temporary folder, removed at the end.
+#   --nginx      serve with nginx instead (no control file, no request log): for benchmarks
 #
 # Inside the namespaces: lo is up; /etc/hosts maps the CDN host to 127.0.0.2, the source host to
 # 127.0.0.3 and the runtime vendor host to 127.0.0.4; a bundle holding only the test CA is mounted
@@ -36,18 +37,10 @@ support_dir="$source_dir/demo"
 python=python3
 [ -x /usr/bin/python3 ] && python=/usr/bin/python3
 
-# ---- inside the namespaces (the script runs itself again under unshare) ----
-if [ "${1:-}" = "--inside" ]; then
-  shift
-  work=$1 serve=$2
-  shift 2
-  ip link set dev lo up || harness_failed "can't bring lo up"
-  mount --bind "$work/hosts" /etc/hosts || harness_failed "can't mount the hosts file"
-  mount --bind "$work/certs/bundle.pem" /etc/ssl/certs/ca-certificates.crt ||
-    harness_failed "can't mount the test CA bundle"
-
-  rm -f "$work/ready"
+# The content server with its control file and request log, on port 443 of every loopback address.
+start_content_server() {
   [ -f "$work/control.json" ] || echo '{"rules": {}}' >"$work/control.json"
+  rm -f "$work/ready"
   "$python" "$support_dir/content_server.py" --root "$serve" \
     --cert "$work/certs/server.pem" --key "$work/certs/server-key.pem" \
     --host 0.0.0.0 --port 443 --ready "$work/ready" --control "$work/control.json" \
@@ -60,6 +53,53 @@ if [ "${1:-}" = "--inside" ]; then
     sleep 0.02
   done
   [ -f "$work/ready" ] || harness_failed "content server did not start listening"
+}
+
+# nginx serving the folder as static files over HTTPS on the same addresses, one worker per core.
+start_nginx() {
+  mkdir -p "$work/nginx"
+  cat >"$work/nginx/nginx.conf" <<EOF
+daemon off;
+user root;
+worker_processes auto;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 256; }
+http {
+  access_log off;
+  default_type application/octet-stream;
+  sendfile on;
+  client_body_temp_path $work/nginx;
+  server {
+    listen 443 ssl;
+    ssl_certificate $work/certs/server.pem;
+    ssl_certificate_key $work/certs/server-key.pem;
+    root $serve;
+  }
+}
+EOF
+  nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" >>"$work/server.out" 2>&1 &
+  server=$!
+  trap 'kill "$server" 2>/dev/null; wait "$server" 2>/dev/null || true' EXIT
+  for _ in $(seq 1 500); do
+    (exec 3<>/dev/tcp/127.0.0.2/443) 2>/dev/null && return 0
+    kill -0 "$server" 2>/dev/null || harness_failed "nginx ended: $(cat "$work/server.out")"
+    sleep 0.02
+  done
+  harness_failed "nginx did not start listening"
+}
+
+# ---- inside the namespaces (the script runs itself again under unshare) ----
+if [ "${1:-}" = "--inside" ]; then
+  shift
+  work=$1 serve=$2 server_kind=$3
+  shift 3
+  ip link set dev lo up || harness_failed "can't bring lo up"
+  mount --bind "$work/hosts" /etc/hosts || harness_failed "can't mount the hosts file"
+  mount --bind "$work/certs/bundle.pem" /etc/ssl/certs/ca-certificates.crt ||
+    harness_failed "can't mount the test CA bundle"
+
+  if [ "$server_kind" = nginx ]; then start_nginx; else start_content_server; fi
 
   export EMBERDALE_TEST_SERVER_CONTROL="$work/control.json"
   export EMBERDALE_TEST_SERVER_LOG="$work/requests.log"
@@ -73,12 +113,13 @@ if [ "${1:-}" = "--inside" ]; then
 fi
 
 # ---- outside: check, prepare, enter the namespaces ----
-build_dir="" serve="" work=""
+build_dir="" serve="" work="" server_kind=content_server
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir) build_dir=$2; shift 2 ;;
     --serve) serve=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
+    --nginx) server_kind=nginx; shift ;;
     --) shift; break ;;
     *) harness_failed "unknown argument: $1" ;;
   esac
@@ -121,7 +162,7 @@ EOF
 
 set +e
 unshare --mount --net --propagation private -- bash "$here/netns_harness.sh" --inside \
-  "$work" "$serve" "$@"
+  "$work" "$serve" "$server_kind" "$@"
 status=$?
 set -e
 exit "$status"

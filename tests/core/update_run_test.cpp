@@ -115,7 +115,7 @@ struct Doubles : test::EngineMocks {
       constexpr const char* kFailures[] = {"Unavailable", "Download", "Verification", "Install"};
       Note(std::format("FAILED {} {}", kFailures[static_cast<int>(f)], ComponentLogName(*c)));
     });
-    ON_CALL(downloader, Cancelled).WillByDefault([this] { return cancelled; });
+    ON_CALL(downloader, Cancelled).WillByDefault([this] { return cancelled.load(); });
     ON_CALL(downloader, WaitBeforeRetry).WillByDefault([this](std::chrono::milliseconds delay) {
       return Note(std::format("wait {}", delay.count())), !cancelled;
     });
@@ -127,7 +127,9 @@ struct Doubles : test::EngineMocks {
                   cancelled ? Attempt{"part", DownloadError{"cancelled"}} : served[url];
               test::WriteFile(to, bytes);
               if (progress) progress(bytes.size(), bytes.size());
-              return error ? std::unexpected(*error) : std::expected<void, DownloadError>();
+              Note("got " + url, false);
+              return error ? std::unexpected(*error)
+                           : std::expected<std::string, DownloadError>(Sha256Hex(bytes));
             });
   }
   ~Doubles() { SetLogSink(nullptr); }
@@ -145,8 +147,9 @@ struct Doubles : test::EngineMocks {
   std::size_t fetches = 0;
   std::map<std::string, Attempt> served;
   std::set<Component> installErrors;
-  bool acceptSelf = true, acceptComponents = true, applies = true, cancelled = false;
-  bool quiet = true;  // leaves the acquisition's "[INFO] Download..." lines out
+  bool acceptSelf = true, acceptComponents = true, applies = true;
+  std::atomic<bool> cancelled = false;  // also set and read by the run's worker threads
+  bool quiet = true;                    // leaves the acquisition's "[INFO] Download..." lines out
   std::string cancelAt;
   Lines trace;
 };
@@ -288,8 +291,8 @@ TEST(UpdateRunTest, OutcomesBySituation) {
                   std::format("[WARN] File from CDN failed verification: sha256 {} != expected {}",
                               Sha256Hex("0123456789"), Upper(L3.Sha())),
                   "FAILED Verification Launcher", same}},
-    {"cancelled while the download is hashed", now, newL,
-     [](Doubles& d) { d.quiet = false, d.cancelAt = "progress"; }, UpdateOutcome::Cancelled,
+    {"cancelled as the download ends, before it is verified", now, newL,
+     [](Doubles& d) { d.quiet = false, d.cancelAt = "got"; }, UpdateOutcome::Cancelled,
      askL + Lines{cdn, same}},
   };
   // clang-format on

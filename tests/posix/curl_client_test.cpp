@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/deployment.h"
+#include "core/sha256.h"
 #include "tests/support/sandbox.h"
 #include "tests/support/temp_dir.h"
 
@@ -18,7 +19,12 @@ namespace emberdale::posix {
 namespace {
 
 using nlohmann::json;
-const std::string kAgent = "Emberdale-Updater/1.0.0 (macOS)", kData(1 << 20, 'd');
+const std::string kAgent = "Emberdale-Updater/1.0.0 (macOS)";
+const std::string kData = [] {  // every 64 KiB different, so chunks out of order show
+  std::string data(1 << 20, 'd');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 7919 % 26);
+  return data;
+}();
 enum Kind { kPlain, kUnknownCa, kWrongHost, kNoFolder, kFullDisk, kCancel };
 
 std::string Env(const char* name) {
@@ -101,7 +107,7 @@ TEST(CurlClientTest, TransferGivesTheDataOrClassifiesTheFailure) {
     const CancelPredicate cancel =
         row.kind != kCancel ? CancelPredicate() : [&] { return text || !calls.empty(); };
     CurlDownloader downloader(kAgent, cancel);
-    std::expected<void, core::DownloadError> result;
+    std::expected<std::string, core::DownloadError> result = core::Sha256Hex(kData);
     if (text) {
       const auto body = FetchText(Url(row.path), kAgent, row.policy.lowSpeedTime,
                                   kData.size() - (row.kind == kFullDisk), cancel);
@@ -116,6 +122,7 @@ TEST(CurlClientTest, TransferGivesTheDataOrClassifiesTheFailure) {
     EXPECT_EQ(result || result.error().retryable, result || row.retryable);
     if (!result) continue;
     EXPECT_EQ(test::ReadFile(file), kData);
+    EXPECT_EQ(*result, core::Sha256Hex(kData));  // of the bytes as they arrived
     if (text) continue;
     EXPECT_TRUE(!calls.empty() && calls[0].first >= 1 && std::ranges::is_sorted(calls));
     EXPECT_EQ(calls.back(),

@@ -13,7 +13,7 @@ namespace fs = std::filesystem;
 
 class MockDownloader : public core::Downloader {
  public:
-  MOCK_METHOD((std::expected<void, DownloadError>), DownloadOnce,
+  MOCK_METHOD((std::expected<std::string, DownloadError>), DownloadOnce,
               (const std::string&, const fs::path&, const DownloadPolicy&, const ProgressCallback&),
               (override));
   MOCK_METHOD(bool, WaitBeforeRetry, (std::chrono::milliseconds), (override));
@@ -31,6 +31,8 @@ class MockUpdaterHost : public core::UpdaterHost {
   MOCK_METHOD((std::expected<std::string, std::string>), FetchManifest, (), (override));
   MOCK_METHOD(core::Downloader&, GetDownloader, (), (override));
   MOCK_METHOD(bool, IsInstalled, (Component), (const, override));
+  MOCK_METHOD((std::expected<void, std::string>), UnpackComponent, (Component, const fs::path&),
+              (override));
   MOCK_METHOD((std::expected<void, std::string>), InstallComponent,
               (Component, const fs::path&, int, int), (override));
   MOCK_METHOD(bool, ApplySelfUpdate, (const fs::path&), (override));
@@ -44,6 +46,7 @@ struct EngineMocks {
     ON_CALL(host, IsInstalled).WillByDefault(Return(true));
     ON_CALL(host, ConfirmUpdates).WillByDefault(Return(true));
     ON_CALL(host, ConfirmSelfUpdate).WillByDefault(Return(true));
+    ON_CALL(host, UnpackComponent).WillByDefault(Return(std::expected<void, std::string>()));
     ON_CALL(downloader, WaitBeforeRetry).WillByDefault(Return(true));
   }
   TempDir root;
