@@ -236,7 +236,7 @@ std::string DescribeBinary(const std::string& path) {
 }
 
 int Run(const std::string& installDir) {
-  if (IsLauncherAlreadyRunning()) return FailWith(g_uiText->launcherAlreadyRunning);
+  if (IsLauncherRunningAfterHandOver()) return FailWith(g_uiText->launcherAlreadyRunning);
   if (const std::string problem = VolumeProblemText(installDir); !problem.empty()) {
     return FailWith(problem);
   }
