@@ -1,5 +1,7 @@
 #include "app/app_links.h"
 
+#include <atomic>
+
 #include "app/arguments.h"
 #include "core/app_link.h"
 #include "posix/process_list.h"
@@ -10,6 +12,9 @@ std::mutex g_appLinkMutex;
 namespace {
 constexpr const char* kLauncherProcessName = "EmberdaleLauncher";
 constexpr const char* kOpenLink = "emberdale://open";
+
+// Set by a hand-over that looked for a launcher and found none; taken by the launch sequence.
+std::atomic<bool> g_noLauncherAtHandOver{false};
 }  // namespace
 
 std::optional<std::string> PendingAppLink() {
@@ -25,8 +30,15 @@ bool IsLauncherAlreadyRunning() {
 bool HandOverToRunningLauncher(const std::string& installDir) {
   std::optional<std::string> link = PendingAppLink();
   if (!link) {
-    if (!IsLauncherAlreadyRunning()) return false;
+    if (!IsLauncherAlreadyRunning()) {
+      g_noLauncherAtHandOver = true;
+      return false;
+    }
     link = kOpenLink;
   }
   return emberdale::core::ForwardAppLink(installDir, *link);
+}
+
+bool IsLauncherRunningAfterHandOver() {
+  return !g_noLauncherAtHandOver.exchange(false) && IsLauncherAlreadyRunning();
 }

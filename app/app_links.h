@@ -20,3 +20,9 @@ extern std::mutex g_appLinkMutex;
 // Hands the pending app link (or, when a launcher runs and no link is pending, "emberdale://open")
 // to the running launcher. true: the launcher took over and the updater must end.
 [[nodiscard]] bool HandOverToRunningLauncher(const std::string& installDir);
+
+// IsLauncherAlreadyRunning for the launch sequence, which follows the hand-over at once: when the
+// hand-over has just looked and found no launcher, that answer stands (once) instead of a second
+// walk over every process of the machine. A launcher started in between could as well have
+// started just after a second walk.
+[[nodiscard]] bool IsLauncherRunningAfterHandOver();

@@ -1,5 +1,8 @@
 #include "app/launch.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -16,8 +19,10 @@
 #include "app/progress.h"
 #include "app/window.h"
 #include "core/deployment.h"
+#include "core/fd_io.h"
 #include "core/local_versions.h"
 #include "core/ui_text.h"
+#include "core/unique_fd.h"
 #include "core/update_run.h"
 #include "posix/install_volume.h"
 #include "posix/process.h"
@@ -34,6 +39,7 @@ constexpr const char* kFileTool = "/usr/bin/file";
 constexpr const char* kDefaultPath = "/usr/bin:/bin:/usr/sbin:/sbin";
 constexpr auto kEarlyExitWatch = std::chrono::milliseconds(500);
 constexpr unsigned kLaunchLogLinesSearched = 5;
+constexpr mode_t kLaunchLogMode = 0666;  // before the umask, as for any file the user creates
 constexpr std::string_view kJvmFailureMarker = "Failed to find JVM";
 constexpr emberdale::core::TextPair kAppCopiedTitle{"Emberdale is installed",
                                                     "Emberdale установлен"};
@@ -130,12 +136,20 @@ std::vector<std::pair<std::string, std::string>> LauncherEnvironment(const std::
   };
 }
 
+// Writes the header over the previous start's log and cuts the file after it. Cutting after the
+// write rather than emptying the file first keeps ext4, which writes a file emptied and rewritten
+// back to the disk when it is closed, from making the start wait for that.
 void WriteLaunchLogHeader(const std::string& logPath, const std::string& exe,
                           const std::string& javaHome) {
-  std::ofstream out(logPath, std::ios::binary | std::ios::trunc);
-  out << "--- Emberdale Launcher started " << emberdale::posix::LocalTimeStamp()
-      << " by Emberdale Updater " << emberdale::core::kUpdaterVersion << " ---\nExecutable: " << exe
-      << "\nJAVA_HOME: " << javaHome << "\n\n";
+  const std::string header = "--- Emberdale Launcher started " +
+                             emberdale::posix::LocalTimeStamp() + " by Emberdale Updater " +
+                             std::string(emberdale::core::kUpdaterVersion) +
+                             " ---\nExecutable: " + exe + "\nJAVA_HOME: " + javaHome + "\n\n";
+  const emberdale::core::UniqueFd out(
+      open(logPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, kLaunchLogMode));
+  if (!out) return;
+  const bool written = emberdale::core::WriteAll(out.Get(), header);
+  (void)ftruncate(out.Get(), written ? static_cast<off_t>(header.size()) : 0);
 }
 
 std::vector<std::string> LauncherArguments(const std::string& exe) {
@@ -222,7 +236,7 @@ std::string DescribeBinary(const std::string& path) {
 }
 
 int Run(const std::string& installDir) {
-  if (IsLauncherAlreadyRunning()) return FailWith(g_uiText->launcherAlreadyRunning);
+  if (IsLauncherRunningAfterHandOver()) return FailWith(g_uiText->launcherAlreadyRunning);
   if (const std::string problem = VolumeProblemText(installDir); !problem.empty()) {
     return FailWith(problem);
   }

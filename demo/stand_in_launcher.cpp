@@ -1,7 +1,8 @@
 // A stand-in for the Emberdale launcher, for the demo and the end-to-end tests. Started by the
 // updater, it records what it was given - arguments, working directory and the launcher
-// environment - in $EMBERDALE_HOME/stand-in-launcher.record, one item per line, and then behaves
-// as EMBERDALE_STAND_IN_MODE says:
+// environment - in $EMBERDALE_HOME/stand-in-launcher.record, one item per line (CLOCK: the
+// CLOCK_MONOTONIC nanoseconds at which main began, for the start benchmark), and then behaves as
+// EMBERDALE_STAND_IN_MODE says:
 //   serve (default)  serve the app-link socket: write the endpoint file into $EMBERDALE_HOME,
 //                    answer "OK\n" to every "OPEN <link>\n" and record "LINK <link>"; end on
 //                    SIGTERM/SIGINT or after EMBERDALE_STAND_IN_SECONDS (default 600)
@@ -9,6 +10,7 @@
 //   jvm-fail         print "Failed to find JVM" and exit with 1
 #include <poll.h>
 #include <signal.h>
+#include <time.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -56,8 +58,15 @@ class Record {
   std::ofstream out_;
 };
 
-void RecordStart(Record& record, int argc, char** argv) {
+long long MonotonicNanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
+}
+
+void RecordStart(Record& record, long long startNanoseconds, int argc, char** argv) {
   record.Add("START", std::to_string(getpid()));
+  record.Add("CLOCK", std::to_string(startNanoseconds));
   for (int i = 1; i < argc; ++i) record.Add("ARG", argv[i]);
   record.Add("CWD", std::filesystem::current_path().native());
   for (const char* name : kRecordedVariables)
@@ -115,11 +124,12 @@ int Serve(Record& record, const std::filesystem::path& home) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const long long started = MonotonicNanoseconds();
   std::signal(SIGTERM, OnSignal);
   std::signal(SIGINT, OnSignal);
   const std::filesystem::path home = Env("EMBERDALE_HOME", ".");
   Record record(home / kRecordName);
-  RecordStart(record, argc, argv);
+  RecordStart(record, started, argc, argv);
 
   const std::string mode = Env("EMBERDALE_STAND_IN_MODE", "serve");
   if (mode.rfind("exit:", 0) == 0) return std::atoi(mode.c_str() + 5);

@@ -1,7 +1,7 @@
 """What only the shipped binary shows: the release build run in its own namespaces against the
 real HTTPS test server (demo/world.py). Needs root. Usage: this BUILD_DIR [unittest args]"""
 
-import concurrent.futures, contextlib, ctypes, functools, os, pty, select, shutil, signal
+import concurrent.futures, contextlib, ctypes, functools, os, pty, re, select, shutil, signal
 import subprocess, sys, time, unittest
 from pathlib import Path
 
@@ -117,6 +117,12 @@ class UpdaterTest(unittest.TestCase):
         os.remove(w.work + "/requests.log")
         self.assertEqual(w.run()[0], 0)
         self.assertNotIn(b"/packages/", Path(w.work, "requests.log").read_bytes())
+        launch_log = lambda: w.read("logs", "launcher_launch.log")  # noqa: E731
+        wait_until(lambda: launch_log().endswith("running\n"), "the second launcher's output")
+        self.assertRegex(launch_log(), r"\A--- Emberdale Launcher started [-\d]{10} [:\d]{8} by "
+                         r"Emberdale Updater 1\.0\.0 ---\nExecutable: %s\nJAVA_HOME: %s\n\n[^\n]*"
+                         r"running\n\Z" % (re.escape(w.install_dir + "/Contents/MacOS/"
+                                                      "EmberdaleLauncher"), re.escape(java)))
 
     def test_self_update_rolled_back_when_the_new_binary_cannot_start_then_applied(self):
         w = self.world()
