@@ -2,9 +2,7 @@
 // the system call directly: callers hand it large blocks, so no second buffer sits in between.
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <string_view>
 
 #include "core/unique_fd.h"
@@ -21,8 +19,6 @@ class OutputFile {
   [[nodiscard]] bool Create(const std::filesystem::path& path);
   // Writes all of `data` at the current position. False on failure.
   [[nodiscard]] bool Write(std::string_view data);
-  // The file's size as the file system reports it, or nothing when the query fails.
-  [[nodiscard]] std::optional<std::uint64_t> Size() const;
   // Waits until the written data is on the storage device. False on failure.
   [[nodiscard]] bool Sync();
   // Closes the file, reporting a failure the system only reveals on close. Idempotent.

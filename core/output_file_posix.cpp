@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,12 +20,6 @@ bool OutputFile::Create(const std::filesystem::path& path) {
 
 bool OutputFile::Write(std::string_view data) {
   return WriteAll(fd_.Get(), data);
-}
-
-std::optional<std::uint64_t> OutputFile::Size() const {
-  struct stat info {};
-  if (!fd_ || ::fstat(fd_.Get(), &info) != 0) return std::nullopt;
-  return static_cast<std::uint64_t>(info.st_size);
 }
 
 bool OutputFile::Sync() {

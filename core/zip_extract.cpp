@@ -3,8 +3,12 @@
 #include <zip.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <system_error>
+#include <thread>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -30,8 +34,11 @@ constexpr std::uint64_t kMaxEntryBytes = 500 * kMiB;
 constexpr std::uint64_t kMaxCompressionRatio = 100;
 constexpr std::uint64_t kMaxTotalBytes = 3072 * kMiB;
 constexpr std::uint32_t kDosDirectoryAttribute = 0x10;
-// One buffer carries every entry from the inflater to its file.
-constexpr std::size_t kCopyBufferBytes = 1024 * 1024;
+// Inflated data travels from the reading thread to the writing one in this many batches of this
+// size; a batch also ends after this many pieces (many small files, or empty ones).
+constexpr std::size_t kBatchCount = 8;
+constexpr std::uint32_t kBatchBytes = 256 * 1024;
+constexpr std::size_t kMaxPiecesPerBatch = 1024;
 
 struct PlannedEntry {
   std::uint32_t index = 0;
@@ -260,6 +267,181 @@ Result CheckPlannedFiles(zip_t* zip, const std::vector<PlannedEntry>& plan,
 }
 
 // --- Writing ---------------------------------------------------------------------------------
+//
+// Two threads share the writing. A reading thread inflates the files to be written, in plan
+// order, into a few fixed batches; the calling thread makes the folders and files, in plan order
+// too, and writes the batches' data into them. So the calling thread meets the entries just as a
+// single thread would (it asks `cancelled` and reports progress), and memory stays at the batches
+// whatever the archive holds.
+
+// How the reading of a file entry ended, told with its last piece.
+enum class ReadOutcome : std::uint8_t {
+  Complete,  // all of its data, as much as it declared
+  Refused,   // before any data: its statistics can't be read or it breaks a limit
+  Failed,    // reading, inflating or the CRC check failed, or it yielded more than it declared
+  Short,     // it ended before its declared size
+};
+
+// Part or all of one file entry's inflated data, in a batch's buffer.
+struct Piece {
+  std::size_t at = 0;  // the entry's position in the plan
+  std::uint32_t offset = 0;
+  std::uint32_t length = 0;
+  bool last = false;  // the entry's data ends here, and `outcome` tells how
+  ReadOutcome outcome = ReadOutcome::Complete;
+};
+
+struct Batch {
+  std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(kBatchBytes);
+  std::uint32_t used = 0;
+  std::vector<Piece> pieces;
+  std::string refusal;  // the message of a piece with the outcome Refused
+};
+using BatchPtr = std::unique_ptr<Batch>;
+
+// The batches on their way between the two threads: filled ones to the writer, emptied ones back.
+// The reader closes it after its last batch, the writer when it stops early; once it is closed the
+// reader gets no more batches and the writer only the filled ones still waiting.
+class BatchChannel {
+ public:
+  BatchChannel() {
+    for (std::size_t i = 0; i < kBatchCount; ++i) emptied_.push_back(std::make_unique<Batch>());
+  }
+
+  // Null once the channel is closed.
+  BatchPtr TakeEmptied() { return Take(emptied_, false); }
+  // Null once the channel is closed and no filled batch is left.
+  BatchPtr TakeFilled() { return Take(filled_, true); }
+  void PutFilled(BatchPtr batch) { Put(filled_, std::move(batch)); }
+  void PutEmptied(BatchPtr batch) {
+    batch->used = 0;
+    batch->pieces.clear();
+    Put(emptied_, std::move(batch));
+  }
+  void Close() {
+    {
+      const std::scoped_lock lock(mutex_);
+      closed_ = true;
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  BatchPtr Take(std::deque<BatchPtr>& from, bool evenWhenClosed) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return closed_ || !from.empty(); });
+    if (from.empty() || (closed_ && !evenWhenClosed)) return nullptr;
+    BatchPtr batch = std::move(from.front());
+    from.pop_front();
+    return batch;
+  }
+  void Put(std::deque<BatchPtr>& to, BatchPtr batch) {
+    {
+      const std::scoped_lock lock(mutex_);
+      to.push_back(std::move(batch));
+    }
+    changed_.notify_all();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<BatchPtr> emptied_;
+  std::deque<BatchPtr> filled_;
+  bool closed_ = false;
+};
+
+// The reading thread's work: inflates each file entry to be written, in plan order, applying the
+// limits again on the way. It stops after the first entry that does not read completely, since the
+// writer stops there too.
+class EntryReader {
+ public:
+  EntryReader(zip_t* zip, const std::vector<PlannedEntry>& plan, const std::string& singleFile,
+              BatchChannel& channel)
+      : zip_(zip), plan_(plan), singleFile_(singleFile), channel_(channel) {}
+
+  // Reads until the plan is done, an entry fails or the channel is closed; then closes it.
+  void Run();
+
+ private:
+  bool Read(std::size_t at);
+  bool Begin(std::size_t at);
+  bool End(ReadOutcome outcome, std::string refusal = {});
+  bool Ship();
+
+  zip_t* zip_;
+  const std::vector<PlannedEntry>& plan_;
+  const std::string& singleFile_;
+  BatchChannel& channel_;
+  BatchPtr batch_;
+  std::uint64_t bytesPlanned_ = 0;
+};
+
+void EntryReader::Run() {
+  batch_ = channel_.TakeEmptied();
+  for (std::size_t at = 0; batch_ && at < plan_.size(); ++at) {
+    const PlannedEntry& entry = plan_[at];
+    if (entry.isDirectory || !IsSelected(entry, singleFile_)) continue;
+    if (!Read(at) || !singleFile_.empty()) break;
+  }
+  if (batch_ && !batch_->pieces.empty()) channel_.PutFilled(std::move(batch_));
+  channel_.Close();
+}
+
+// Inflates one entry into pieces. Stops it as Failed as soon as it yields more than it declared,
+// so an archive lying about sizes cannot fill the disk; reading on to the end lets the library
+// verify the entry's CRC and length. True when the entry read completely.
+bool EntryReader::Read(std::size_t at) {
+  const PlannedEntry& entry = plan_[at];
+  if (!Begin(at)) return false;
+  const auto sizes = ReadEntrySizes(zip_, entry);
+  if (!sizes) return End(ReadOutcome::Refused, sizes.error());
+  if (auto checked = CheckEntryLimits(*sizes, entry.name, bytesPlanned_); !checked) {
+    return End(ReadOutcome::Refused, std::move(checked.error()));
+  }
+  ZipEntryReader reader(zip_fopen_index(zip_, entry.index, 0));
+  if (!reader) return End(ReadOutcome::Failed);
+  std::uint64_t total = 0;
+  for (;;) {
+    if (batch_->used == kBatchBytes && !Begin(at)) return false;
+    const std::uint64_t wanted =
+        std::min<std::uint64_t>(kBatchBytes - batch_->used, sizes->uncompressed - total + 1);
+    const zip_int64_t got = zip_fread(reader.get(), batch_->buffer.get() + batch_->used, wanted);
+    if (got < 0) return End(ReadOutcome::Failed);
+    if (got == 0) break;
+    total += static_cast<std::uint64_t>(got);
+    if (total > sizes->uncompressed) return End(ReadOutcome::Failed);
+    batch_->pieces.back().length += static_cast<std::uint32_t>(got);
+    batch_->used += static_cast<std::uint32_t>(got);
+  }
+  return End(total == sizes->uncompressed ? ReadOutcome::Complete : ReadOutcome::Short);
+}
+
+// Starts a piece of the entry at `at`, in a new batch when this one is full. False when the
+// writer has stopped.
+bool EntryReader::Begin(std::size_t at) {
+  if ((batch_->used == kBatchBytes || batch_->pieces.size() == kMaxPiecesPerBatch) && !Ship()) {
+    return false;
+  }
+  batch_->pieces.push_back({at, batch_->used});
+  return true;
+}
+
+// Ends the entry's last piece with `outcome`. The data of a failed piece is dropped: what the
+// entry yielded before its failure was detected reaches its file only in earlier, full batches.
+bool EntryReader::End(ReadOutcome outcome, std::string refusal) {
+  Piece& piece = batch_->pieces.back();
+  piece.last = true;
+  piece.outcome = outcome;
+  if (outcome == ReadOutcome::Failed) batch_->used -= std::exchange(piece.length, 0);
+  batch_->refusal = std::move(refusal);
+  return outcome == ReadOutcome::Complete;
+}
+
+bool EntryReader::Ship() {
+  channel_.PutFilled(std::move(batch_));
+  batch_ = channel_.TakeEmptied();
+  return batch_ != nullptr;
+}
 
 // Creates `directory` and any missing parents. The directory itself is tried first: while
 // extracting, its parent usually exists, so this costs one mkdir and no status queries.
@@ -273,13 +455,13 @@ void MakeDirectoryChain(const std::filesystem::path& directory, std::error_code&
   if (!error) std::filesystem::create_directory(ExtendedLengthPath(directory), error);
 }
 
+// The calling thread's work: makes the folders and files of the plan, in order, and writes the
+// data the reader passes on into them.
 class PlanWriter {
  public:
-  PlanWriter(zip_t* zip, const std::filesystem::path& destination, const ZipExtractOptions& options)
-      : zip_(zip),
-        destination_(destination),
-        options_(options),
-        buffer_(std::make_unique_for_overwrite<char[]>(kCopyBufferBytes)) {
+  PlanWriter(const std::filesystem::path& destination, const ZipExtractOptions& options,
+             BatchChannel& channel)
+      : destination_(destination), options_(options), channel_(channel) {
     knownDirectories_.insert(destination.native());
   }
 
@@ -287,22 +469,23 @@ class PlanWriter {
 
  private:
   Result EnsureDirectory(const std::filesystem::path& directory);
-  Result WriteFile(const PlannedEntry& entry, const std::filesystem::path& target);
-  bool CopyEntryData(std::uint32_t index, std::uint64_t declaredSize, OutputFile& out);
+  Result WriteFile(std::size_t at, const PlannedEntry& entry, const std::filesystem::path& target);
+  const Piece* NextPiece();
 
-  zip_t* zip_;
   const std::filesystem::path& destination_;
   const ZipExtractOptions& options_;
-  std::unique_ptr<char[]> buffer_;
+  BatchChannel& channel_;
+  BatchPtr batch_;
+  std::size_t nextPiece_ = 0;
   // Directories this extraction created or found, so each is asked for only once.
   std::unordered_set<std::string> knownDirectories_;
-  std::uint64_t bytesPlanned_ = 0;
 };
 
 std::expected<std::uint64_t, std::string> PlanWriter::Write(const std::vector<PlannedEntry>& plan) {
   const std::string& singleFile = options_.singleFile;
   std::uint64_t filesWritten = 0;
-  for (const PlannedEntry& entry : plan) {
+  for (std::size_t at = 0; at < plan.size(); ++at) {
+    const PlannedEntry& entry = plan[at];
     if (options_.cancelled && options_.cancelled()) return std::unexpected("cancelled");
     if (!singleFile.empty() && (entry.isDirectory || !IsSelected(entry, singleFile))) continue;
     const std::filesystem::path target =
@@ -311,7 +494,7 @@ std::expected<std::uint64_t, std::string> PlanWriter::Write(const std::vector<Pl
       if (auto made = EnsureDirectory(target); !made) return std::unexpected(made.error());
       continue;
     }
-    if (auto written = WriteFile(entry, target); !written) {
+    if (auto written = WriteFile(at, entry, target); !written) {
       return std::unexpected(written.error());
     }
     ++filesWritten;
@@ -330,52 +513,71 @@ Result PlanWriter::EnsureDirectory(const std::filesystem::path& directory) {
   return {};
 }
 
-Result PlanWriter::WriteFile(const PlannedEntry& entry, const std::filesystem::path& target) {
-  const auto sizes = ReadEntrySizes(zip_, entry);
-  if (!sizes) return std::unexpected(sizes.error());
-  if (auto checked = CheckEntryLimits(*sizes, entry.name, bytesPlanned_); !checked) {
-    return checked;
+// Writes the pieces of the entry at `at` as `target`. The file's size is what the reader counted:
+// this thread alone writes the file, through one descriptor, after truncating it.
+Result PlanWriter::WriteFile(std::size_t at, const PlannedEntry& entry,
+                             const std::filesystem::path& target) {
+  const Piece* piece = NextPiece();
+  if (piece != nullptr && piece->at == at && piece->outcome == ReadOutcome::Refused) {
+    return std::unexpected(batch_->refusal);
   }
   if (auto made = EnsureDirectory(target.parent_path()); !made) return made;
   OutputFile out;
   if (!out.Create(ExtendedLengthPath(target))) {
     return std::unexpected(std::format("can't write {}", PathToUtf8(target)));
   }
-  const bool copied = CopyEntryData(entry.index, sizes->uncompressed, out);
-  const std::optional<std::uint64_t> sizeOnDisk = out.Size();
-  if (!out.Close() || !copied) {
+  bool copied = true;
+  ReadOutcome outcome = ReadOutcome::Failed;  // unless the entry's last piece arrives
+  while (piece != nullptr && piece->at == at) {
+    copied = copied && out.Write({batch_->buffer.get() + piece->offset, piece->length});
+    if (piece->last) {
+      outcome = piece->outcome;
+      break;
+    }
+    piece = NextPiece();
+  }
+  if (!out.Close() || !copied || outcome == ReadOutcome::Failed) {
     return std::unexpected(std::format("failed to extract {}", entry.name));
   }
-  if (sizeOnDisk != sizes->uncompressed) {
+  if (outcome == ReadOutcome::Short) {
     return std::unexpected(std::format("extracted size mismatch for {}", entry.name));
   }
   return {};
 }
 
-// Inflates one entry into `out` through the shared buffer. Stops with false as soon as the entry
-// yields more than `declaredSize` bytes, so an archive lying about sizes cannot fill the disk.
-// Reading on to the end lets the library verify the entry's CRC and length.
-bool PlanWriter::CopyEntryData(std::uint32_t index, std::uint64_t declaredSize, OutputFile& out) {
-  ZipEntryReader reader(zip_fopen_index(zip_, index, 0));
-  if (!reader) return false;
-  char* const buffer = buffer_.get();
-  std::uint64_t total = 0;
-  std::size_t filled = 0;
-  for (;;) {
-    const std::uint64_t wanted =
-        std::min<std::uint64_t>(kCopyBufferBytes - filled, declaredSize - total + 1);
-    const zip_int64_t got = zip_fread(reader.get(), buffer + filled, wanted);
-    if (got < 0) return false;
-    if (got == 0) break;
-    total += static_cast<std::uint64_t>(got);
-    if (total > declaredSize) return false;
-    filled += static_cast<std::size_t>(got);
-    if (filled == kCopyBufferBytes) {
-      if (!out.Write({buffer, filled})) return false;
-      filled = 0;
-    }
+// The reader's next piece, or null when none will come.
+const Piece* PlanWriter::NextPiece() {
+  while (!batch_ || nextPiece_ == batch_->pieces.size()) {
+    if (batch_) channel_.PutEmptied(std::move(batch_));
+    batch_ = channel_.TakeFilled();
+    nextPiece_ = 0;
+    if (!batch_) return nullptr;
   }
-  return out.Write({buffer, filled});
+  return &batch_->pieces[nextPiece_++];
+}
+
+// Writes the plan with the reader on a thread of its own, which has the archive to itself until
+// it ends. Returns the number of files written.
+std::expected<std::uint64_t, std::string> WritePlan(zip_t* zip,
+                                                    const std::vector<PlannedEntry>& plan,
+                                                    const std::filesystem::path& destination,
+                                                    const ZipExtractOptions& options) {
+  BatchChannel channel;
+  std::thread reading;
+  try {
+    reading = std::thread([&] { EntryReader(zip, plan, options.singleFile, channel).Run(); });
+  } catch (const std::system_error& error) {
+    return std::unexpected(std::format("can't start the extraction thread: {}", error.what()));
+  }
+  const struct Joiner {
+    BatchChannel& channel;
+    std::thread& thread;
+    ~Joiner() {
+      channel.Close();  // wakes a reader waiting for a batch the writer no longer returns
+      thread.join();
+    }
+  } joiner{channel, reading};
+  return PlanWriter(destination, options, channel).Write(plan);
 }
 
 }  // namespace
@@ -418,8 +620,7 @@ Result ExtractZip(const std::filesystem::path& archive, const std::filesystem::p
     return checked;
   }
 
-  PlanWriter writer(zip->get(), destination, options);
-  const auto filesWritten = writer.Write(*plan);
+  const auto filesWritten = WritePlan(zip->get(), *plan, destination, options);
   if (!filesWritten) return std::unexpected(filesWritten.error());
   if (!options.singleFile.empty() && *filesWritten == 0) {
     return std::unexpected(std::format("{} not found in {}", options.singleFile, archiveText));

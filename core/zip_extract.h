@@ -1,7 +1,8 @@
 // Safe extraction of ZIP packages. The archive is treated as hostile: the whole central
 // directory is planned first (unsafe or over-long names reject the archive, junk entries are
 // dropped, and the size, ratio and total limits of the files to be written are checked), and only
-// then is anything written, one entry at a time, streamed through a fixed buffer.
+// then is anything written, in plan order: a second thread inflates the entries into a few fixed
+// buffers while the calling thread makes the folders and files and writes the data into them.
 #pragma once
 
 #include <cstdint>

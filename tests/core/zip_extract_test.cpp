@@ -52,6 +52,10 @@ TEST(ZipExtractTest, HostileAndEdgeArchives) {
   const std::string evil = (temp / "evil.txt").native(), unsafe = "unsafe entry path in archive: ";
   const std::string failed = "failed to extract ";
   const auto File = test::StoredEntry;
+  std::string digits;  // deflates about two to one, in pieces larger than any copy buffer
+  for (std::uint32_t i = 1; digits.size() < 1'500'000; i = i * 1103515245u + 12345u) {
+    digits += std::to_string(i >> 8);
+  }
 
   // clang-format off
   const ZipRow rows[] = {
@@ -77,6 +81,8 @@ TEST(ZipExtractTest, HostileAndEdgeArchives) {
      "", {{"link", "/etc"}}},
     {"backslashes separate, junk is dropped", {File("dir\\f", "f"), File("__MACOSX/._f", "j")}, "",
      {{"dir", "<dir>"}, {"dir/f", "f"}}},
+    {"large entries", {test::DeflatedEntry("a", digits), File("b", "f"),
+     test::DeflatedEntry("c", digits)}, "", {{"a", digits}, {"b", "f"}, {"c", digits}}},
   };
   // clang-format on
   for (const ZipRow& row : rows) {
