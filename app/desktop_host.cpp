@@ -154,14 +154,22 @@ std::expected<void, std::string> MacUpdaterHost::InstallComponent(
   if (component == Component::Jre) {
     return emberdale::posix::InstallRuntimePackage(package, JavaHome(installRoot), temp);
   }
-  if (auto installed = emberdale::posix::InstallLauncherPackage(package, installRoot, temp);
+  // Made runnable before it moves into place, so a crash right after the move keeps a launcher
+  // that starts.
+  const auto makeRunnable = [](const std::filesystem::path& staging) {
+    if (const std::string exe = FindLauncherExe(staging); !exe.empty()) {
+      chmod(exe.c_str(), kLauncherMode);
+      AdHocSign(exe);
+    }
+  };
+  if (auto installed =
+          emberdale::posix::InstallLauncherPackage(package, installRoot, temp, makeRunnable);
       !installed) {
     return installed;
   }
-  const std::string exe = FindLauncherExe(installRoot);
-  if (exe.empty()) return std::unexpected("EmberdaleLauncher not found in the package");
-  chmod(exe.c_str(), kLauncherMode);
-  AdHocSign(exe);
+  if (FindLauncherExe(installRoot).empty()) {
+    return std::unexpected("EmberdaleLauncher not found in the package");
+  }
   return {};
 }
 

@@ -105,11 +105,12 @@ bool NeedsExecutableMode(const fs::path& path) {
 
 }  // namespace
 
-std::expected<void, std::string> InstallLauncherPackage(const fs::path& package,
-                                                        const fs::path& installDir,
-                                                        const fs::path& workDir) {
+std::expected<void, std::string> InstallLauncherPackage(
+    const fs::path& package, const fs::path& installDir, const fs::path& workDir,
+    const std::function<void(const fs::path&)>& prepare) {
   const auto staging = UnpackIntoStaging(package, workDir, kLauncherStagingName);
   if (!staging) return std::unexpected(staging.error());
+  if (prepare) prepare(*staging);
 
   const auto entries = core::ListEntries(*staging).value_or(std::vector<fs::path>{});
   if (entries.empty()) return std::unexpected("the launcher package is empty");
@@ -131,15 +132,13 @@ std::expected<void, std::string> InstallRuntimePackage(const fs::path& package,
   if (!core::HoistSingleWrapperDirectory(*staging, kRuntimeMarker)) {
     return std::unexpected("JRE archive layout not recognized: bin/java not found");
   }
+  // Before the swap: a runtime in place must be able to run even if the process ends right after.
+  MakeRuntimeExecutable(*staging);
 
   auto replaced = core::ReplaceDirectory(*staging, runtimeDir, workDir / kRuntimeBackupName,
                                          kRuntimeSwapRetry, sleep);
-  if (!replaced) {
-    RemoveAllQuietly(*staging);
-    return replaced;
-  }
-  MakeRuntimeExecutable(runtimeDir);
-  return {};
+  if (!replaced) RemoveAllQuietly(*staging);
+  return replaced;
 }
 
 void MakeRuntimeExecutable(const fs::path& runtimeDir) {

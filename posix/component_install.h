@@ -6,6 +6,7 @@
 
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "core/directory_swap.h"
@@ -17,13 +18,16 @@ namespace emberdale::posix {
 // replaced directory is carried over into the new one unless the package brings its own; when it
 // can't be carried over, that item is put back as it was and the installation fails. Uses
 // workDir/"staging-launcher" and workDir/"backup-{name}". A failure leaves the items handled
-// before it replaced and the failing item as it was.
+// before it replaced and the failing item as it was. `prepare` is given the unpacked staging
+// folder before its first item moves, so that each item goes into place complete (a crash after
+// the move must not leave a launcher that can't run).
 [[nodiscard]] std::expected<void, std::string> InstallLauncherPackage(
     const std::filesystem::path& package, const std::filesystem::path& installDir,
-    const std::filesystem::path& workDir);
+    const std::filesystem::path& workDir,
+    const std::function<void(const std::filesystem::path&)>& prepare = {});
 
 // Replaces runtimeDir as a whole by the package's runtime tree (bin/java at its root, or inside
-// one wrapper folder), then restores the executable bits (MakeRuntimeExecutable). The swap
+// one wrapper folder), its executable bits restored (MakeRuntimeExecutable) before it moves. The swap
 // retries 20 times, 250 ms apart (pauses taken through sleep); on failure the old runtime is put
 // back. Uses workDir/"staging-jre" and workDir/"backup-jre".
 [[nodiscard]] std::expected<void, std::string> InstallRuntimePackage(
