@@ -173,7 +173,8 @@ std::expected<void, std::string> MacUpdaterHost::InstallComponent(
   return {};
 }
 
-bool MacUpdaterHost::ApplySelfUpdate(const std::filesystem::path& package) {
+bool MacUpdaterHost::ApplySelfUpdate(const std::filesystem::path& package,
+                                     const std::function<void()>& replaced) {
   const std::string exe = GetSelfPath();
   if (exe.empty()) {
     Log("[WARN] Can't locate the running updater");
@@ -186,6 +187,7 @@ bool MacUpdaterHost::ApplySelfUpdate(const std::filesystem::path& package) {
   }
   const std::string bundle = SelfBundle();
   if (!bundle.empty()) AdHocSign(bundle);
+  replaced();
   Log("[INFO] Updater replaced; starting the new version");
   CloseCocoaWindowSync();
   const std::string error = emberdale::posix::ExecSelf(exe, g_arguments);

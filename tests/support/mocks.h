@@ -33,7 +33,7 @@ class MockUpdaterHost : public core::UpdaterHost {
   MOCK_METHOD(bool, IsInstalled, (Component), (const, override));
   MOCK_METHOD((std::expected<void, std::string>), InstallComponent,
               (Component, const fs::path&, int, int), (override));
-  MOCK_METHOD(bool, ApplySelfUpdate, (const fs::path&), (override));
+  MOCK_METHOD(bool, ApplySelfUpdate, (const fs::path&, const std::function<void()>&), (override));
 };
 
 struct EngineMocks {
