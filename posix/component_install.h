@@ -27,9 +27,9 @@ namespace emberdale::posix {
     const std::function<void(const std::filesystem::path&)>& prepare = {});
 
 // Replaces runtimeDir as a whole by the package's runtime tree (bin/java at its root, or inside
-// one wrapper folder), its executable bits restored (MakeRuntimeExecutable) before it moves. The swap
-// retries 20 times, 250 ms apart (pauses taken through sleep); on failure the old runtime is put
-// back. Uses workDir/"staging-jre" and workDir/"backup-jre".
+// one wrapper folder), its executable bits restored (MakeRuntimeExecutable) before it moves. The
+// swap retries 20 times, 250 ms apart (pauses taken through sleep); on failure the old runtime is
+// put back. Uses workDir/"staging-jre" and workDir/"backup-jre".
 [[nodiscard]] std::expected<void, std::string> InstallRuntimePackage(
     const std::filesystem::path& package, const std::filesystem::path& runtimeDir,
     const std::filesystem::path& workDir, const core::Sleeper& sleep = core::SleepFor);
