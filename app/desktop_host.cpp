@@ -151,8 +151,16 @@ bool MacUpdaterHost::IsInstalled(Component component) const {
 std::expected<void, std::string> MacUpdaterHost::UnpackComponent(
     Component component, const std::filesystem::path& package) {
   const std::filesystem::path temp = emberdale::core::TempDir(installRoot);
-  return component == Component::Jre ? emberdale::posix::UnpackRuntimePackage(package, temp)
-                                     : emberdale::posix::UnpackLauncherPackage(package, temp);
+  if (component == Component::Jre) return emberdale::posix::UnpackRuntimePackage(package, temp);
+  const auto staging = emberdale::posix::UnpackLauncherPackage(package, temp);
+  if (!staging) return std::unexpected(staging.error());
+  // Made runnable before it moves into place, so a crash right after the move keeps a launcher
+  // that starts.
+  if (const std::string exe = FindLauncherExe(*staging); !exe.empty()) {
+    chmod(exe.c_str(), kLauncherMode);
+    AdHocSign(exe);
+  }
+  return {};
 }
 
 std::expected<void, std::string> MacUpdaterHost::InstallComponent(Component component,
@@ -165,14 +173,14 @@ std::expected<void, std::string> MacUpdaterHost::InstallComponent(Component comp
   if (auto installed = emberdale::posix::PlaceLauncherPackage(installRoot, temp); !installed) {
     return installed;
   }
-  const std::string exe = FindLauncherExe(installRoot);
-  if (exe.empty()) return std::unexpected("EmberdaleLauncher not found in the package");
-  chmod(exe.c_str(), kLauncherMode);
-  AdHocSign(exe);
+  if (FindLauncherExe(installRoot).empty()) {
+    return std::unexpected("EmberdaleLauncher not found in the package");
+  }
   return {};
 }
 
-bool MacUpdaterHost::ApplySelfUpdate(const std::filesystem::path& package) {
+bool MacUpdaterHost::ApplySelfUpdate(const std::filesystem::path& package,
+                                     const std::function<void()>& replaced) {
   const std::string exe = GetSelfPath();
   if (exe.empty()) {
     Log("[WARN] Can't locate the running updater");
@@ -185,6 +193,7 @@ bool MacUpdaterHost::ApplySelfUpdate(const std::filesystem::path& package) {
   }
   const std::string bundle = SelfBundle();
   if (!bundle.empty()) AdHocSign(bundle);
+  replaced();
   Log("[INFO] Updater replaced; starting the new version");
   CloseCocoaWindowSync();
   const std::string error = emberdale::posix::ExecSelf(exe, g_arguments);

@@ -38,7 +38,8 @@ class MacUpdaterHost final : public emberdale::core::UpdaterHost {
   [[nodiscard]] std::expected<void, std::string> InstallComponent(
       emberdale::core::Component component, const std::filesystem::path& package, int startPercent,
       int spanPercent) override;
-  [[nodiscard]] bool ApplySelfUpdate(const std::filesystem::path& package) override;
+  [[nodiscard]] bool ApplySelfUpdate(const std::filesystem::path& package,
+                                     const std::function<void()>& replaced) override;
 
   // Asks the user to accept an update; true means go ahead.
   [[nodiscard]] static bool Confirm(const std::string& title, const std::string& message);

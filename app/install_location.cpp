@@ -12,6 +12,7 @@
 #include "app/window.h"
 #include "core/local_versions.h"
 #include "core/ui_text.h"
+#include "posix/install_volume.h"
 
 namespace {
 
@@ -44,11 +45,16 @@ constexpr Texts kForeignContent{"The folder already exists and contains other fi
                                 "Папка уже существует и содержит посторонние файлы:\n"};
 constexpr Texts kNotWritable{"The folder is not writable:\n", "Нет прав на запись в папку:\n"};
 
-// A folder whose entries can't be listed can't be shown to hold only an earlier installation.
+// A folder whose entries can't be listed can't be shown to hold only an earlier installation. The
+// probe link of a volume check that a crash cut short is ours, not foreign.
 bool HasForeignContent(const std::string& path) {
   std::error_code ec;
   if (!std::filesystem::is_directory(path, ec)) return false;
-  const bool empty = std::filesystem::is_empty(path, ec);
+  bool empty = true;
+  for (std::filesystem::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+    empty =
+        empty && it->path().filename().native().starts_with(emberdale::posix::kVolumeProbePrefix);
+  }
   if (ec) return true;
   if (empty) return false;
   return !std::filesystem::exists(emberdale::core::VersionsFile(path), ec) || ec;

@@ -74,9 +74,9 @@ void SeedVersionsFile(const std::string& installDir) {
   Log("[INFO] Created initial versions.json with updater SHA256: " + record.updater_archive_sha256);
 }
 
-bool VersionsFileMissing(const std::string& installDir) {
+bool Missing(const std::filesystem::path& path) {
   std::error_code ec;
-  const auto status = std::filesystem::status(emberdale::core::VersionsFile(installDir), ec);
+  const auto status = std::filesystem::status(path, ec);
   return ec || !std::filesystem::exists(status);
 }
 
@@ -240,8 +240,11 @@ int Run(const std::string& installDir) {
   if (const std::string problem = VolumeProblemText(installDir); !problem.empty()) {
     return FailWith(problem);
   }
-  g_firstInstall = VersionsFileMissing(installDir);
-  if (g_firstInstall) SeedVersionsFile(installDir);
+  const bool unrecorded = Missing(emberdale::core::VersionsFile(installDir));
+  if (unrecorded) SeedVersionsFile(installDir);
+  // A first install lasts until the launcher has been started once (its log is written then): a
+  // first run cut short leaves a versions file, and the next run still copies the app.
+  g_firstInstall = unrecorded || Missing(LaunchLogPath(installDir));
 
   emberdale::core::UpdateOutcome outcome;
   {

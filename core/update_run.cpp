@@ -156,12 +156,18 @@ std::optional<UpdateOutcome> OfferSelfUpdate(UpdaterHost& host, const fs::path& 
     return std::nullopt;
   }
   host.ReportStep(Step::InstallingUpdater, std::nullopt, 95);
-  // Recorded before the updater is replaced: a successful replacement does not come back.
-  const std::string previous = std::exchange(local.updater_archive_sha256, updater.sha256);
-  SaveLocalVersions(root, local);
-  if (host.ApplySelfUpdate(package)) return UpdateOutcome::SelfUpdated;
-  local.updater_archive_sha256 = previous;
-  SaveLocalVersions(root, local);
+  // Recorded once the new executable is in place and before it starts: a successful restart does
+  // not come back, and a crash before the replacement must not record an updater that isn't there.
+  const std::string previous = local.updater_archive_sha256;
+  const auto record = [&] {
+    local.updater_archive_sha256 = updater.sha256;
+    SaveLocalVersions(root, local);
+  };
+  if (host.ApplySelfUpdate(package, record)) return UpdateOutcome::SelfUpdated;
+  if (local.updater_archive_sha256 != previous) {
+    local.updater_archive_sha256 = previous;
+    SaveLocalVersions(root, local);
+  }
   logging::Warn("Couldn't apply the updater update; continuing with the current version");
   return std::nullopt;
 }

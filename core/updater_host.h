@@ -90,9 +90,11 @@ class UpdaterHost {
                                                             const std::filesystem::path& package,
                                                             int startPercent, int spanPercent) = 0;
 
-  // Replaces the running updater with the verified package. true: a new updater took over and
-  // the run ends SelfUpdated; false: the current updater carries on.
-  virtual bool ApplySelfUpdate(const std::filesystem::path& package) = 0;
+  // Replaces the running updater with the verified package, calling `replaced` once the new
+  // executable is in place and before it starts. true: a new updater took over and the run ends
+  // SelfUpdated; false: the current updater carries on.
+  virtual bool ApplySelfUpdate(const std::filesystem::path& package,
+                               const std::function<void()>& replaced) = 0;
 };
 
 }  // namespace emberdale::core

@@ -108,15 +108,15 @@ bool NeedsExecutableMode(const fs::path& path) {
 std::expected<void, std::string> InstallLauncherPackage(const fs::path& package,
                                                         const fs::path& installDir,
                                                         const fs::path& workDir) {
-  if (auto unpacked = UnpackLauncherPackage(package, workDir); !unpacked) return unpacked;
+  if (auto unpacked = UnpackLauncherPackage(package, workDir); !unpacked) {
+    return std::unexpected(unpacked.error());
+  }
   return PlaceLauncherPackage(installDir, workDir);
 }
 
-std::expected<void, std::string> UnpackLauncherPackage(const fs::path& package,
-                                                       const fs::path& workDir) {
-  const auto staging = UnpackIntoStaging(package, workDir, kLauncherStagingName);
-  if (!staging) return std::unexpected(staging.error());
-  return {};
+std::expected<fs::path, std::string> UnpackLauncherPackage(const fs::path& package,
+                                                           const fs::path& workDir) {
+  return UnpackIntoStaging(package, workDir, kLauncherStagingName);
 }
 
 std::expected<void, std::string> PlaceLauncherPackage(const fs::path& installDir,

@@ -22,9 +22,9 @@ namespace emberdale::posix {
 [[nodiscard]] std::expected<void, std::string> InstallLauncherPackage(
     const std::filesystem::path& package, const std::filesystem::path& installDir,
     const std::filesystem::path& workDir);
-// InstallLauncherPackage in two halves: the package into workDir/"staging-launcher", then its
-// items into installDir.
-[[nodiscard]] std::expected<void, std::string> UnpackLauncherPackage(
+// InstallLauncherPackage in two halves: the package into workDir/"staging-launcher" (returned),
+// then its items into installDir.
+[[nodiscard]] std::expected<std::filesystem::path, std::string> UnpackLauncherPackage(
     const std::filesystem::path& package, const std::filesystem::path& workDir);
 [[nodiscard]] std::expected<void, std::string> PlaceLauncherPackage(
     const std::filesystem::path& installDir, const std::filesystem::path& workDir);

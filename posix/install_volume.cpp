@@ -9,8 +9,6 @@
 namespace emberdale::posix {
 namespace {
 
-constexpr const char* kProbePrefix = ".emberdale-link-check-";
-
 bool MountedNoExec(const std::filesystem::path& dir) {
   struct statvfs info {};
   return ::statvfs(dir.c_str(), &info) == 0 && (info.f_flag & ST_NOEXEC) != 0;
@@ -26,7 +24,8 @@ bool RefusesSymlinks(int error) {
 
 std::optional<VolumeProblem> CheckInstallVolume(const std::filesystem::path& dir) {
   if (MountedNoExec(dir)) return VolumeProblem::NoExec;
-  const std::filesystem::path probe = dir / (kProbePrefix + std::to_string(::getpid()));
+  const std::filesystem::path probe =
+      dir / (std::string(kVolumeProbePrefix) + std::to_string(::getpid()));
   std::error_code ec;
   std::filesystem::remove(probe, ec);
   if (::symlink(".", probe.c_str()) == 0) {

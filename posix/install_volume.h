@@ -4,8 +4,12 @@
 
 #include <filesystem>
 #include <optional>
+#include <string_view>
 
 namespace emberdale::posix {
+
+// The name of a volume check's probe link begins with this; the process id follows.
+inline constexpr std::string_view kVolumeProbePrefix = ".emberdale-link-check-";
 
 enum class VolumeProblem {
   NoSymlinks = 0,  // the volume refuses symbolic links, as FAT and exFAT volumes do

@@ -212,7 +212,8 @@ TEST(Startup, InstallLocationRefusals) {
       {"$H/Library/CloudStorage/Drive/Emberdale", kept},
       {"$H/Documents2/Emberdale", ""},
       {"$H/Games/Collection/Emberdale", ""},
-      {"$H/Mine", foreign + "Mine", {"Mine/a"}},
+      {"$H/Mine", foreign + "Mine", {"Mine/.emberdale-link-check-7", "Mine/a"}},
+      {"$H/Crashed", "", {"Crashed/.emberdale-link-check-7"}},  // a volume check's leftover
       {"$H/Old", "", {"Old/notes.txt", "Old/config/versions.json"}},
       {"$H/Locked", foreign + "Locked", {"Locked/"}},
       {"$H/File/Emberdale", "The folder is not writable:\n$H/File/Emberdale", {"File"}},

@@ -106,10 +106,10 @@ struct Doubles : test::EngineMocks {
           return installErrors.contains(c) ? std::unexpected("no")
                                            : std::expected<void, std::string>();
         });
-    ON_CALL(host, ApplySelfUpdate).WillByDefault([this](const fs::path& file) {
+    ON_CALL(host, ApplySelfUpdate).WillByDefault([this](const fs::path& file, auto& replaced) {
       Note(std::format("apply {}={}, saved {}", file.filename().native(), test::ReadFile(file),
                        Named(ReadLocalVersions(root.path()).updater_archive_sha256)));
-      return applies;
+      return replaced(), applies;
     });
     ON_CALL(host, ReportFailure).WillByDefault([this](Failure f, std::optional<Component> c) {
       constexpr const char* kFailures[] = {"Unavailable", "Download", "Verification", "Install"};
@@ -258,15 +258,15 @@ TEST(UpdateRunTest, OutcomesBySituation) {
      [](Doubles& d) { d.installErrors = {Component::Jre}; }, UpdateOutcome::Failed,
      {sameU, needL, needJ, askLJ, installL, doneL, installJ, "[ERROR] Installing JRE failed: no",
       "FAILED Install JRE", "left jre-package", "saved 2.0.0 L2 | 17.0.1 J1 | U1"}},
-    {"accepted updater update is recorded before it takes over", now, newU, nullptr,
+    {"accepted updater update is recorded once in place, before it takes over", now, newU, nullptr,
      UpdateOutcome::SelfUpdated,
-     askU + Lines{"apply updater-package.zip=U2 package, saved U2", "left updater-package.zip",
+     askU + Lines{"apply updater-package.zip=U2 package, saved U1", "left updater-package.zip",
                   "saved 1.0.0 L1 | 17.0.1 J1 | U2"}},
     {"declined updater update ends the run", now, newU, [](Doubles& d) { d.acceptSelf = false; },
      UpdateOutcome::Cancelled, askU + Lines{"[INFO] The user declined the updater update", same}},
     {"updater update that can't be applied puts the old digest back", now, newU,
      [](Doubles& d) { d.applies = false; }, UpdateOutcome::Ready,
-     askU + Lines{"apply updater-package.zip=U2 package, saved U2",
+     askU + Lines{"apply updater-package.zip=U2 package, saved U1",
                   "[WARN] Couldn't apply the updater update; continuing with the current version",
                   sameL, sameJ, same}},
     {"a vendor attempt is not retried; the CDN follows", now, newV,

@@ -35,7 +35,7 @@ class MockUpdaterHost : public core::UpdaterHost {
               (override));
   MOCK_METHOD((std::expected<void, std::string>), InstallComponent,
               (Component, const fs::path&, int, int), (override));
-  MOCK_METHOD(bool, ApplySelfUpdate, (const fs::path&), (override));
+  MOCK_METHOD(bool, ApplySelfUpdate, (const fs::path&, const std::function<void()>&), (override));
 };
 
 struct EngineMocks {
