@@ -27,8 +27,7 @@ run() {
 
 run "$bench/sha256_bench" 1024 5
 run "$bench/download_bench" --size-mb 500 --runs 5
-run "$bench/zip_extract_bench" 5 all /var/tmp/emberdale-zip-bench-ext4
-run "$bench/zip_extract_bench" 5 all /dev/shm/emberdale-zip-bench-tmpfs
+run "$bench/zip_extract_bench" 3
 run python3 bench/start_bench.py build/release
 run python3 bench/install_bench.py build/release
 
@@ -38,6 +37,11 @@ echo "=== $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head 
   "load average before the table: $(cut -d ' ' -f 1-3 /proc/loadavg)"
 printf '%-22s %-22s %-26s %-8s %s\n' figure ours peer ratio goal
 sed -n 's/^FIGURE //p' "$log" | while read -r name ours peer ratio goal; do
+  goal="${goal#goal=}"
+  case "$name" in  # the figures whose benchmark states no goal of its own
+    zip*-wall) goal="<=0.6" ;;
+    no-update-start) goal="<=1.0" ;;
+  esac
   printf '%-22s %-22s %-26s %-8s %s\n' "$name" "${ours#ours=}" "${peer#peer=}" "${ratio#ratio=}" \
-    "${goal#goal=}"
+    "$goal"
 done
