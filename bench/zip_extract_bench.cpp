@@ -337,6 +337,7 @@ void Compare(const PackageShape& shape, fs::path archive, const fs::path& work, 
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each figure as soon as it is known
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
   const std::string only = argc > 2 ? argv[2] : "all";
   std::vector<std::string> folders = SplitList(argc > 3 ? argv[3] : "");
