@@ -61,7 +61,7 @@ class Scene(e2e.TestWorld):
         for folder in ("home", "app"):
             shutil.rmtree(self.path(folder))
             shutil.copytree(self.path("saved", folder), os.path.join(self.root, folder))
-        killed = self.shim_run(KILL_SHIM_AT=kill) == 128 + 9  # SIGKILL, passed on by the harness
+        self.killed = self.shim_run(KILL_SHIM_AT=kill) == 128 + 9  # SIGKILL, as the harness says
         self.rules({e2e.MANIFEST: {"status": 503}})
         self.check("offline", self.previous is not None or self.on_disk() == self.whole_new,
                    (self.previous, self.whole_new))
@@ -78,7 +78,6 @@ class Scene(e2e.TestWorld):
         if found != expected:
             raise AssertionError("online: versions.json, app copied, left behind: %r" % (
                 found[1:],) + (" (its updater is not on disk)" if found[0] != expected[0] else ""))
-        return killed
 
 
 class KillMatrixTest(unittest.TestCase):
@@ -89,7 +88,7 @@ class KillMatrixTest(unittest.TestCase):
             file = Path(scenes[0].path("counts"), "counts")
             scenes[0].shim_run(KILL_SHIM_COUNTS=str(file))
             counts = [(f, int(c)) for f, c in map(str.split, file.read_text().splitlines())]
-            tally = {function: [0, 0, 0] for function, _ in counts}
+            results = []  # (function, killed, survived) of each kill point
             step = 1 if ENV("KILL_MATRIX_FULL") == "1" else int(ENV("KILL_MATRIX_STEP", "6"))
             tasks = [(f, n) for f, calls in counts for n in range(1, calls + 1)
                      if n in (1, calls) or n % step == 0]
@@ -97,16 +96,19 @@ class KillMatrixTest(unittest.TestCase):
             def work(scene, share):
                 for function, n in share:
                     try:
-                        tally[function][1] += scene.survives("%s:%d" % (function, n))
-                        tally[function][2] += 1
+                        scene.survives("%s:%d" % (function, n))
+                        results.append((function, scene.killed, True))
                     except Exception as problem:  # noqa: BLE001 (a fault at this kill point)
+                        results.append((function, scene.killed, False))
                         faults.append("%s, kill at %s:%d: %s" % (name, function, n, problem))
-                    tally[function][0] += 1
             threads = [threading.Thread(target=work, args=(scene, tasks[k::len(scenes)]))
                        for k, scene in enumerate(scenes)]
             [thread.start() for thread in threads]
             [thread.join() or scene.cleanup() for thread, scene in zip(threads, scenes)]
-            table += [(name, function, *numbers) for function, numbers in tally.items()]
+            for function, _ in counts:
+                mine = [result for result in results if result[0] == function]
+                table.append((name, function, len(mine), sum(result[1] for result in mine),
+                              sum(result[2] for result in mine)))
         header = ("scenario", "function", "tried", "killed", "survived")
         print("\n" + "".join("%-16s %-13s %6s %7s %9s\n" % row for row in [header] + table), end="")
         print("%d kill points in %.0f s" % (sum(row[2] for row in table), time.time() - began))
