@@ -70,7 +70,7 @@ struct Options {
   std::string server = "nginx";
 };
 
-const fs::path kSourceDir = fs::path(__FILE__).parent_path().parent_path();
+const fs::path kSourceDir = EMBERDALE_SOURCE_DIR;
 
 // What Fail must clean up: the server child and the work folder.
 pid_t g_serverPid = -1;
