@@ -14,8 +14,7 @@ constexpr std::size_t kDirectReadBytes = 64 * 1024;
 
 }  // namespace
 
-ReadAheadSource::ReadAheadSource()
-    : ahead_(std::make_unique_for_overwrite<char[]>(kReadAheadBytes)) {
+ReadAheadSource::ReadAheadSource() {
   zip_error_init(&error_);
 }
 
@@ -25,6 +24,8 @@ ReadAheadSource::~ReadAheadSource() {
 
 bool ReadAheadSource::Open(const std::filesystem::path& path, std::uint64_t size) {
   size_ = size;
+  aheadCapacity_ = static_cast<std::size_t>(std::min<std::uint64_t>(size, kReadAheadBytes));
+  ahead_ = std::make_unique_for_overwrite<char[]>(aheadCapacity_);
   return file_.Open(path);
 }
 
@@ -47,7 +48,7 @@ std::int64_t ReadAheadSource::ReadAt(std::uint64_t offset, char* buffer, std::ui
       if (got <= 0) return got < 0 ? -1 : static_cast<std::int64_t>(done);
       done += static_cast<std::uint64_t>(got);
     } else {
-      const std::int64_t got = file_.ReadAt(at, ahead_.get(), kReadAheadBytes);
+      const std::int64_t got = file_.ReadAt(at, ahead_.get(), aheadCapacity_);
       if (got <= 0) return got < 0 ? -1 : static_cast<std::int64_t>(done);
       aheadStart_ = at;
       aheadLength_ = static_cast<std::size_t>(got);

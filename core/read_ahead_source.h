@@ -45,7 +45,8 @@ class ReadAheadSource {
   InputFile file_;
   std::uint64_t size_ = 0;
   std::uint64_t position_ = 0;
-  std::unique_ptr<char[]> ahead_;
+  std::unique_ptr<char[]> ahead_;  // aheadCapacity_ bytes: the archive's size, up to a limit
+  std::size_t aheadCapacity_ = 0;
   std::uint64_t aheadStart_ = 0;
   std::size_t aheadLength_ = 0;
   zip_error_t error_;

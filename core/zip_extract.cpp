@@ -304,12 +304,19 @@ using BatchPtr = std::unique_ptr<Batch>;
 // reader gets no more batches and the writer only the filled ones still waiting.
 class BatchChannel {
  public:
-  BatchChannel() {
-    for (std::size_t i = 0; i < kBatchCount; ++i) emptied_.push_back(std::make_unique<Batch>());
+  // Null once the channel is closed. Batches are made as the reader needs them, up to
+  // kBatchCount, so that a small archive does not reserve the memory of a large one.
+  BatchPtr TakeEmptied() {
+    {
+      const std::scoped_lock lock(mutex_);
+      if (closed_) return nullptr;
+      if (emptied_.empty() && made_ < kBatchCount) {
+        ++made_;
+        return std::make_unique<Batch>();
+      }
+    }
+    return Take(emptied_, false);
   }
-
-  // Null once the channel is closed.
-  BatchPtr TakeEmptied() { return Take(emptied_, false); }
   // Null once the channel is closed and no filled batch is left.
   BatchPtr TakeFilled() { return Take(filled_, true); }
   void PutFilled(BatchPtr batch) { Put(filled_, std::move(batch)); }
@@ -347,6 +354,7 @@ class BatchChannel {
   std::condition_variable changed_;
   std::deque<BatchPtr> emptied_;
   std::deque<BatchPtr> filled_;
+  std::size_t made_ = 0;
   bool closed_ = false;
 };
 
