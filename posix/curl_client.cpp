@@ -11,7 +11,7 @@
 #include <thread>
 #include <utility>
 
-#include "core/async_sha256.h"
+#include "core/sha256.h"
 #include "core/unique_file.h"
 
 namespace emberdale::posix {
@@ -23,7 +23,7 @@ constexpr long kMaxRedirects = 10;
 constexpr std::int64_t kMaxTextConnectTimeout = 10;
 // libcurl's receive buffer for downloads: larger than its default, so that big files arrive in
 // fewer, larger writes.
-constexpr long kDownloadBufferSize = 64L * 1024;
+constexpr long kDownloadBufferSize = 512L * 1024;
 // One slice of a retry pause; cancellation is noticed between slices.
 constexpr std::chrono::milliseconds kRetrySlice{100};
 // The only scheme allowed, also after a redirect.
@@ -42,7 +42,7 @@ struct TransferState {
   const CancelPredicate* cancel = nullptr;
   const core::ProgressCallback* progress = nullptr;
   std::FILE* file = nullptr;            // not owned
-  core::AsyncSha256* digest = nullptr;  // of what is written to `file`
+  core::Sha256* digest = nullptr;  // of what is written to `file`
   std::string* body = nullptr;
   std::size_t maxBytes = 0;
   bool tooLarge = false;
@@ -170,7 +170,7 @@ std::expected<std::string, core::DownloadError> CurlDownloader::DownloadOnce(
   core::UniqueFile file(std::fopen(destination.c_str(), "wb"));
   if (!file) return std::unexpected(Failed("can't create " + destination.native(), Retry::No));
 
-  core::AsyncSha256 digest;
+  core::Sha256 digest;
   TransferState state{
       .cancel = &cancel, .progress = &progress, .file = file.get(), .digest = &digest};
   CurlHandle handle = NewHandle(url, userAgent, state);
