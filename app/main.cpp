@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <future>
+#include <system_error>
 #include <thread>
 
 #include "app/app_links.h"
@@ -106,12 +108,24 @@ int RunWithWindow(const std::string& installDir) {
   return 0;
 }
 
+// libcurl's set-up (the TLS library and its configuration file) on the second core, while the
+// local state is read and a running launcher looked for; the first transfer waits for it.
+std::future<void> StartCurlSetUp() {
+  try {
+    return std::async(std::launch::async, emberdale::posix::InitCurl);
+  } catch (const std::system_error&) {  // no thread to be had: set up here
+    emberdale::posix::InitCurl();
+    return {};
+  }
+}
+
 int Main(int argc, char** argv) {
   emberdale::core::g_uiText =
       &emberdale::core::UiTextFor(emberdale::core::LanguageFromLocaleName(PreferredLanguage()));
   InstallSignalHandlers();
-  emberdale::posix::InitCurl();
   const Mode mode = PresentationMode(argc, argv);
+  // Started after the window system, which sets the locale; waited for on every way out of here.
+  const std::future<void> curlSetUp = StartCurlSetUp();
 
   if (ReadInstallPointer().empty()) {
     const auto chosen = FirstStartInstallDir(mode);
@@ -133,7 +147,10 @@ int Main(int argc, char** argv) {
     return 1;
   }
   SaveArguments(argc, argv);
-  if (mode == Mode::Window) return RunWithWindow(installDir);
+  if (mode == Mode::Window) {
+    if (curlSetUp.valid()) curlSetUp.wait();  // the window's worker ends the process by std::exit
+    return RunWithWindow(installDir);
+  }
   if (HandOverToRunningLauncher(installDir)) return 0;
   return Run(installDir);
 }
