@@ -40,7 +40,7 @@ sed -n 's/^FIGURE //p' "$log" | while read -r name ours peer ratio goal; do
   goal="${goal#goal=}"
   case "$name" in  # the figures whose benchmark states no goal of its own
     zip*-wall) goal="<=0.6" ;;
-    no-update-start) goal="<=1.0" ;;
+    no-update-start*) goal="<=1.0" ;;
   esac
   printf '%-22s %-22s %-26s %-8s %s\n' "$name" "${ours#ours=}" "${peer#peer=}" "${ratio#ratio=}" \
     "$goal"
