@@ -35,13 +35,13 @@ echo
 echo "=== $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1),"\
   "$(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo);" \
   "load average before the table: $(cut -d ' ' -f 1-3 /proc/loadavg)"
-printf '%-22s %-22s %-26s %-8s %s\n' figure ours peer ratio goal
+printf '%-26s %-22s %-34s %-8s %s\n' figure ours peer ratio goal
 sed -n 's/^FIGURE //p' "$log" | while read -r name ours peer ratio goal; do
   goal="${goal#goal=}"
   case "$name" in  # the figures whose benchmark states no goal of its own
     zip*-wall) goal="<=0.6" ;;
     no-update-start*) goal="<=1.0" ;;
   esac
-  printf '%-22s %-22s %-26s %-8s %s\n' "$name" "${ours#ours=}" "${peer#peer=}" "${ratio#ratio=}" \
+  printf '%-26s %-22s %-34s %-8s %s\n' "$name" "${ours#ours=}" "${peer#peer=}" "${ratio#ratio=}" \
     "$goal"
 done
