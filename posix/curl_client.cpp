@@ -22,8 +22,8 @@ constexpr long kMaxRedirects = 10;
 // The most a text fetch may spend on connecting, whatever its overall time limit.
 constexpr std::int64_t kMaxTextConnectTimeout = 10;
 // libcurl's receive buffer for downloads: larger than its default, so that big files arrive in
-// fewer, larger writes.
-constexpr long kDownloadBufferSize = 512L * 1024;
+// fewer, larger writes, and the progress function (called once per receive loop) runs less often.
+constexpr long kDownloadBufferSize = 256L * 1024;
 // One slice of a retry pause; cancellation is noticed between slices.
 constexpr std::chrono::milliseconds kRetrySlice{100};
 // The only scheme allowed, also after a redirect.
