@@ -7,9 +7,9 @@
 
 #include "core/deployment.h"
 #include "core/local_versions.h"
-#include "core/logging.h"
 #include "core/package_acquisition.h"
 #include "core/sha256.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/mocks.h"
 
 namespace emberdale::core {
@@ -75,10 +75,6 @@ using Attempt = std::pair<std::string, std::optional<DownloadError>>;  // bytes,
 // One row's doubles: they answer from its situation and write what happened to the trace.
 struct Doubles : test::EngineMocks {
   Doubles() {
-    SetLogSink([this](LogLevel level, std::string_view text) {
-      Note(std::array{"[INFO] ", "[WARN] ", "[ERROR] "}[static_cast<int>(level)] +
-           std::string(text));
-    });
     for (const Package* p : kPackages) served[p->url] = {p->Bytes(), {}};
     ON_CALL(host, FetchManifest).WillByDefault([this] {
       return Note("fetch", false), manifests.at(std::min(fetches++, manifests.size() - 1));
@@ -122,7 +118,6 @@ struct Doubles : test::EngineMocks {
     ON_CALL(downloader, DownloadOnce)
         .WillByDefault(
             [this](const std::string& url, const fs::path& to, auto&, const auto& progress) {
-              Note("get " + url, false);
               const auto [bytes, error] =
                   cancelled ? Attempt{"part", DownloadError{"cancelled"}} : served[url];
               test::WriteFile(to, bytes);
@@ -132,7 +127,6 @@ struct Doubles : test::EngineMocks {
                            : std::expected<std::string, DownloadError>(Sha256Hex(bytes));
             });
   }
-  ~Doubles() { SetLogSink(nullptr); }
 
   // Adds an event to the trace unless hidden, the install folder as "~"; cancelAt starts a cancel.
   void Note(std::string event, bool shown = true) {
@@ -152,6 +146,7 @@ struct Doubles : test::EngineMocks {
   bool quiet = true;                    // leaves the acquisition's "[INFO] Download..." lines out
   std::string cancelAt;
   Lines trace;
+  test::LogCapture log{[this](std::string line) { Note(std::move(line)); }};  // uses the above
 };
 
 Lines operator+(Lines a, const Lines& b) {

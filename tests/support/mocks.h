@@ -1,4 +1,4 @@
-// gmock doubles of the engine's host and downloader; EngineMocks answers as in a healthy run.
+// gmock doubles of the engine's host and downloader; EngineMocks wires them over a temporary root.
 #pragma once
 
 #include <gmock/gmock.h>
@@ -44,10 +44,7 @@ struct EngineMocks {
     ON_CALL(host, InstallRoot).WillByDefault(Return(root.path()));
     ON_CALL(host, GetDownloader).WillByDefault(::testing::ReturnRef(downloader));
     ON_CALL(host, IsInstalled).WillByDefault(Return(true));
-    ON_CALL(host, ConfirmUpdates).WillByDefault(Return(true));
-    ON_CALL(host, ConfirmSelfUpdate).WillByDefault(Return(true));
     ON_CALL(host, UnpackComponent).WillByDefault(Return(std::expected<void, std::string>()));
-    ON_CALL(downloader, WaitBeforeRetry).WillByDefault(Return(true));
   }
   TempDir root;
   ::testing::NiceMock<MockDownloader> downloader;
