@@ -121,21 +121,9 @@ TEST(WindowGtk, ProgressWindowAsDrawn) {
   EXPECT_EQ(Shell("xdotool search --onlyvisible --name '" + std::string(kChooser) + "'"), "");
 }
 
-TEST(WindowGtk, ConfirmationAnswersUpdateOnReturnAndCancelOnEscape) {
+TEST(WindowGtk, DialogsAnsweredWithKeys) {
   if (!g_display) GTEST_SKIP() << "needs Xvfb, xdotool and ImageMagick";
   const auto& ui = *emberdale::core::g_uiText;
-  for (const auto& [key, answer] : {std::pair{"Return", 0}, {"Escape", 1}}) {
-    const User user({{"^Updates Available$", std::string("key ") + key}});
-    EXPECT_EQ(
-        RunAlert("Updates Available", "  \u2022 Emberdale Launcher: 1.4.0 \u2192 1.5.0 (37.25 MB)",
-                 AlertStyle::Informational, {ui.updateButton, ui.cancelButton}, ui.cancelButton),
-        answer)
-        << key;
-  }
-}
-
-TEST(WindowGtk, FirstStartDialog) {
-  if (!g_display) GTEST_SKIP() << "needs Xvfb, xdotool and ImageMagick";
   const std::string home = g_home.path().native(), defaultDir = DefaultInstallDir();
   auto choose = [&home](const char* folder, std::vector<Step> then = {}) {
     then.insert(then.begin(), {{kWhere, "key Tab Return"},
@@ -144,22 +132,31 @@ TEST(WindowGtk, FirstStartDialog) {
                                {kWhere, "key Return"}});
     return then;
   };
+  const auto confirm = [&ui] {  // "0": update, "1": cancel
+    return std::to_string(
+        RunAlert("Updates Available", "  \u2022 Emberdale Launcher: 1.4.0 \u2192 1.5.0 (37.25 MB)",
+                 AlertStyle::Informational, {ui.updateButton, ui.cancelButton}, ui.cancelButton));
+  };
+  const auto install = [&] { return AskForInstallDir(defaultDir).value_or("cancelled"); };
   const struct {
     const char* name;
     std::vector<Step> steps;
-    std::optional<std::string> chosen;
-  } rows[] = {{"cancel", {{kWhere, "key Escape"}}, std::nullopt},
-              {"install", {{kWhere, "key Return"}}, defaultDir},
-              {"choose ~/Games", choose("/Games/"), home + "/Games/Emberdale"},
+    std::function<std::string()> ask;
+    std::string answer;
+  } rows[] = {{"Return updates", {{"^Updates Available$", "key Return"}}, confirm, "0"},
+              {"Escape cancels", {{"^Updates Available$", "key Escape"}}, confirm, "1"},
+              {"cancel", {{kWhere, "key Escape"}}, install, "cancelled"},
+              {"install", {{kWhere, "key Return"}}, install, defaultDir},
+              {"choose ~/Games", choose("/Games/"), install, home + "/Games/Emberdale"},
               {"refused ~/Documents, back to the default, accepted",
                choose("/Documents/",
                       {{"^Can.t install to this folder$", "key Return"}, {kWhere, "key Return"}}),
-               defaultDir}};
+               install, defaultDir}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     const User user(row.steps);
-    EXPECT_EQ(AskForInstallDir(defaultDir), row.chosen);
-    if (!row.chosen) EXPECT_FALSE(std::filesystem::exists(home + "/Library")) << "nothing written";
+    EXPECT_EQ(row.ask(), row.answer);
+    if (row.answer == "cancelled") EXPECT_FALSE(std::filesystem::exists(home + "/Library"));
   }
 }
 
