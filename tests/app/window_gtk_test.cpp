@@ -17,21 +17,16 @@
 #include "app/window_module.h"
 #include "core/ui_text.h"
 #include "gtest/gtest.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
+using emberdale::test::Shell;
 bool g_display = false;
 const emberdale::test::TempDir g_home;
 constexpr const char* kWhere = "^Where to install";
 constexpr const char* kChooser = "^Emberdale Updater$";
-
-std::string Shell(const std::string& command) {
-  std::FILE* pipe = popen(command.c_str(), "r");
-  std::string out;
-  for (int c; (c = std::fgetc(pipe)) != EOF;) out += static_cast<char>(c);
-  return pclose(pipe), out;
-}
 
 // Answers windows as a user would: each step waits (bounded, searching again should a window go
 // away while it looks) for a window titled `first`, then sends it the keys `second` - again while
@@ -76,8 +71,10 @@ bool InkAt(const std::string& rgb, int colour, int top) {
 TEST(WindowGtk, ProgressWindowAsDrawn) {
   if (!g_display) GTEST_SKIP() << "needs Xvfb, xdotool and ImageMagick";
   ShowProgressWindow();
-  const std::string id = Shell("timeout 10 xdotool search --sync --onlyvisible --name '" +
-                               std::string(kChooser) + "' | head -n 1 | tr -d '\\n'");
+  std::string id;  // the progress window's
+  Shell("timeout 10 xdotool search --sync --onlyvisible --name '" + std::string(kChooser) +
+            "' | head -n 1 | tr -d '\\n'",
+        &id);
   std::string shown;  // the download text, formatted after GTK started under ru_RU
   auto download = DownloadProgressTo(
       "Downloading the launcher...",
@@ -110,7 +107,7 @@ TEST(WindowGtk, ProgressWindowAsDrawn) {
     std::string rgb;  // until the state is drawn, for at most 5 s
     for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
          !wrong(rgb).empty() && std::chrono::steady_clock::now() < end;) {
-      rgb = Shell("import -window " + id + " -depth 8 rgb:-");
+      Shell("import -window " + id + " -depth 8 rgb:-", &rgb);
     }
     EXPECT_EQ(wrong(rgb), "");
     Shell("[ -z \"$EMBERDALE_SCREENSHOT_DIR\" ] || import -window " + id +
@@ -118,7 +115,7 @@ TEST(WindowGtk, ProgressWindowAsDrawn) {
   }
   EXPECT_EQ(shown, "Downloading the launcher...\n12.50 / 37.25 MB (34%)");
   CloseCocoaWindowSync();
-  EXPECT_EQ(Shell("xdotool search --onlyvisible --name '" + std::string(kChooser) + "'"), "");
+  EXPECT_FALSE(Shell("xdotool search --onlyvisible --name '" + std::string(kChooser) + "'"));
 }
 
 TEST(WindowGtk, DialogsAnsweredWithKeys) {
