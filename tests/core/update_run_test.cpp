@@ -11,6 +11,7 @@
 #include "core/sha256.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/mocks.h"
+#include "tests/support/temp_dir.h"
 
 namespace emberdale::core {
 namespace {
@@ -73,8 +74,13 @@ LocalVersions Rec(const Package* launcher, const Package* jre, const Package* up
 using Attempt = std::pair<std::string, std::optional<DownloadError>>;  // bytes, error
 
 // One row's doubles: they answer from its situation and write what happened to the trace.
-struct Doubles : test::EngineMocks {
+struct Doubles {
   Doubles() {
+    using testing::Return;
+    ON_CALL(host, InstallRoot).WillByDefault(Return(root.path()));
+    ON_CALL(host, GetDownloader).WillByDefault(testing::ReturnRef(downloader));
+    ON_CALL(host, IsInstalled).WillByDefault(Return(true));
+    ON_CALL(host, UnpackComponent).WillByDefault(Return(std::expected<void, std::string>()));
     for (const Package* p : kPackages) served[p->url] = {p->Bytes(), {}};
     ON_CALL(host, FetchManifest).WillByDefault([this] {
       return Note("fetch", false), manifests.at(std::min(fetches++, manifests.size() - 1));
@@ -137,6 +143,9 @@ struct Doubles : test::EngineMocks {
   }
   void Missing(Component c) { ON_CALL(host, IsInstalled(c)).WillByDefault(testing::Return(false)); }
 
+  test::TempDir root;
+  testing::NiceMock<test::MockDownloader> downloader;
+  testing::NiceMock<test::MockUpdaterHost> host;
   std::vector<Answer> manifests;
   std::size_t fetches = 0;
   std::map<std::string, Attempt> served;
