@@ -17,21 +17,16 @@
 #include "app/window_module.h"
 #include "core/ui_text.h"
 #include "gtest/gtest.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
+using emberdale::test::Shell;
 bool g_display = false;
 const emberdale::test::TempDir g_home;
 constexpr const char* kWhere = "^Where to install";
 constexpr const char* kChooser = "^Emberdale Updater$";
-
-std::string Shell(const std::string& command) {
-  std::FILE* pipe = popen(command.c_str(), "r");
-  std::string out;
-  for (int c; (c = std::fgetc(pipe)) != EOF;) out += static_cast<char>(c);
-  return pclose(pipe), out;
-}
 
 // Answers windows as a user would: each step waits (bounded, searching again should a window go
 // away while it looks) for a window titled `first`, then sends it the keys `second` - again while
@@ -76,8 +71,10 @@ bool InkAt(const std::string& rgb, int colour, int top) {
 TEST(WindowGtk, ProgressWindowAsDrawn) {
   if (!g_display) GTEST_SKIP() << "needs Xvfb, xdotool and ImageMagick";
   ShowProgressWindow();
-  const std::string id = Shell("timeout 10 xdotool search --sync --onlyvisible --name '" +
-                               std::string(kChooser) + "' | head -n 1 | tr -d '\\n'");
+  std::string id;  // the progress window's
+  Shell("timeout 10 xdotool search --sync --onlyvisible --name '" + std::string(kChooser) +
+            "' | head -n 1 | tr -d '\\n'",
+        &id);
   std::string shown;  // the download text, formatted after GTK started under ru_RU
   auto download = DownloadProgressTo(
       "Downloading the launcher...",
@@ -110,7 +107,7 @@ TEST(WindowGtk, ProgressWindowAsDrawn) {
     std::string rgb;  // until the state is drawn, for at most 5 s
     for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
          !wrong(rgb).empty() && std::chrono::steady_clock::now() < end;) {
-      rgb = Shell("import -window " + id + " -depth 8 rgb:-");
+      Shell("import -window " + id + " -depth 8 rgb:-", &rgb);
     }
     EXPECT_EQ(wrong(rgb), "");
     Shell("[ -z \"$EMBERDALE_SCREENSHOT_DIR\" ] || import -window " + id +
@@ -118,24 +115,12 @@ TEST(WindowGtk, ProgressWindowAsDrawn) {
   }
   EXPECT_EQ(shown, "Downloading the launcher...\n12.50 / 37.25 MB (34%)");
   CloseCocoaWindowSync();
-  EXPECT_EQ(Shell("xdotool search --onlyvisible --name '" + std::string(kChooser) + "'"), "");
+  EXPECT_FALSE(Shell("xdotool search --onlyvisible --name '" + std::string(kChooser) + "'"));
 }
 
-TEST(WindowGtk, ConfirmationAnswersUpdateOnReturnAndCancelOnEscape) {
+TEST(WindowGtk, DialogsAnsweredWithKeys) {
   if (!g_display) GTEST_SKIP() << "needs Xvfb, xdotool and ImageMagick";
   const auto& ui = *emberdale::core::g_uiText;
-  for (const auto& [key, answer] : {std::pair{"Return", 0}, {"Escape", 1}}) {
-    const User user({{"^Updates Available$", std::string("key ") + key}});
-    EXPECT_EQ(
-        RunAlert("Updates Available", "  \u2022 Emberdale Launcher: 1.4.0 \u2192 1.5.0 (37.25 MB)",
-                 AlertStyle::Informational, {ui.updateButton, ui.cancelButton}, ui.cancelButton),
-        answer)
-        << key;
-  }
-}
-
-TEST(WindowGtk, FirstStartDialog) {
-  if (!g_display) GTEST_SKIP() << "needs Xvfb, xdotool and ImageMagick";
   const std::string home = g_home.path().native(), defaultDir = DefaultInstallDir();
   auto choose = [&home](const char* folder, std::vector<Step> then = {}) {
     then.insert(then.begin(), {{kWhere, "key Tab Return"},
@@ -144,22 +129,31 @@ TEST(WindowGtk, FirstStartDialog) {
                                {kWhere, "key Return"}});
     return then;
   };
+  const auto confirm = [&ui] {  // "0": update, "1": cancel
+    return std::to_string(
+        RunAlert("Updates Available", "  \u2022 Emberdale Launcher: 1.4.0 \u2192 1.5.0 (37.25 MB)",
+                 AlertStyle::Informational, {ui.updateButton, ui.cancelButton}, ui.cancelButton));
+  };
+  const auto install = [&] { return AskForInstallDir(defaultDir).value_or("cancelled"); };
   const struct {
     const char* name;
     std::vector<Step> steps;
-    std::optional<std::string> chosen;
-  } rows[] = {{"cancel", {{kWhere, "key Escape"}}, std::nullopt},
-              {"install", {{kWhere, "key Return"}}, defaultDir},
-              {"choose ~/Games", choose("/Games/"), home + "/Games/Emberdale"},
+    std::function<std::string()> ask;
+    std::string answer;
+  } rows[] = {{"Return updates", {{"^Updates Available$", "key Return"}}, confirm, "0"},
+              {"Escape cancels", {{"^Updates Available$", "key Escape"}}, confirm, "1"},
+              {"cancel", {{kWhere, "key Escape"}}, install, "cancelled"},
+              {"install", {{kWhere, "key Return"}}, install, defaultDir},
+              {"choose ~/Games", choose("/Games/"), install, home + "/Games/Emberdale"},
               {"refused ~/Documents, back to the default, accepted",
                choose("/Documents/",
                       {{"^Can.t install to this folder$", "key Return"}, {kWhere, "key Return"}}),
-               defaultDir}};
+               install, defaultDir}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     const User user(row.steps);
-    EXPECT_EQ(AskForInstallDir(defaultDir), row.chosen);
-    if (!row.chosen) EXPECT_FALSE(std::filesystem::exists(home + "/Library")) << "nothing written";
+    EXPECT_EQ(row.ask(), row.answer);
+    if (row.answer == "cancelled") EXPECT_FALSE(std::filesystem::exists(home + "/Library"));
   }
 }
 

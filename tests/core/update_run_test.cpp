@@ -7,10 +7,11 @@
 
 #include "core/deployment.h"
 #include "core/local_versions.h"
-#include "core/logging.h"
 #include "core/package_acquisition.h"
 #include "core/sha256.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/mocks.h"
+#include "tests/support/temp_dir.h"
 
 namespace emberdale::core {
 namespace {
@@ -73,12 +74,13 @@ LocalVersions Rec(const Package* launcher, const Package* jre, const Package* up
 using Attempt = std::pair<std::string, std::optional<DownloadError>>;  // bytes, error
 
 // One row's doubles: they answer from its situation and write what happened to the trace.
-struct Doubles : test::EngineMocks {
+struct Doubles {
   Doubles() {
-    SetLogSink([this](LogLevel level, std::string_view text) {
-      Note(std::array{"[INFO] ", "[WARN] ", "[ERROR] "}[static_cast<int>(level)] +
-           std::string(text));
-    });
+    using testing::Return;
+    ON_CALL(host, InstallRoot).WillByDefault(Return(root.path()));
+    ON_CALL(host, GetDownloader).WillByDefault(testing::ReturnRef(downloader));
+    ON_CALL(host, IsInstalled).WillByDefault(Return(true));
+    ON_CALL(host, UnpackComponent).WillByDefault(Return(std::expected<void, std::string>()));
     for (const Package* p : kPackages) served[p->url] = {p->Bytes(), {}};
     ON_CALL(host, FetchManifest).WillByDefault([this] {
       return Note("fetch", false), manifests.at(std::min(fetches++, manifests.size() - 1));
@@ -122,7 +124,6 @@ struct Doubles : test::EngineMocks {
     ON_CALL(downloader, DownloadOnce)
         .WillByDefault(
             [this](const std::string& url, const fs::path& to, auto&, const auto& progress) {
-              Note("get " + url, false);
               const auto [bytes, error] =
                   cancelled ? Attempt{"part", DownloadError{"cancelled"}} : served[url];
               test::WriteFile(to, bytes);
@@ -132,7 +133,6 @@ struct Doubles : test::EngineMocks {
                            : std::expected<std::string, DownloadError>(Sha256Hex(bytes));
             });
   }
-  ~Doubles() { SetLogSink(nullptr); }
 
   // Adds an event to the trace unless hidden, the install folder as "~"; cancelAt starts a cancel.
   void Note(std::string event, bool shown = true) {
@@ -143,6 +143,9 @@ struct Doubles : test::EngineMocks {
   }
   void Missing(Component c) { ON_CALL(host, IsInstalled(c)).WillByDefault(testing::Return(false)); }
 
+  test::TempDir root;
+  testing::NiceMock<test::MockDownloader> downloader;
+  testing::NiceMock<test::MockUpdaterHost> host;
   std::vector<Answer> manifests;
   std::size_t fetches = 0;
   std::map<std::string, Attempt> served;
@@ -152,6 +155,7 @@ struct Doubles : test::EngineMocks {
   bool quiet = true;                    // leaves the acquisition's "[INFO] Download..." lines out
   std::string cancelAt;
   Lines trace;
+  test::LogCapture log{[this](std::string line) { Note(std::move(line)); }};  // uses the above
 };
 
 Lines operator+(Lines a, const Lines& b) {

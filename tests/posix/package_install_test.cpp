@@ -33,10 +33,8 @@ fs::path Package(const fs::path& archive, const Tree& files) {
   const bool raw = files.empty() || files.begin()->first.empty() || !(tar || zip);
   if (raw && !files.empty()) test::WriteFile(archive, files.begin()->second);
   if (raw) return archive;
-  const auto packed = Run(tar ? std::vector<std::string>{"tar", "-czf", archive, "."}
-                              : std::vector<std::string>{"zip", "-qry", archive, "."},
-                          {src, true, true});
-  EXPECT_TRUE(packed && packed->exitCode == 0) << (packed ? packed->output : packed.error());
+  EXPECT_TRUE(test::Shell(std::format("cd '{}' && {} '{}' .", src.native(),
+                                      tar ? "tar -czf" : "zip -qry", archive.native())));
   return archive;
 }
 // The files under dir (links followed): their content, '*' after it when anyone may run them.
@@ -66,8 +64,8 @@ struct Place {
   // full" a big one on a full one; "immutable": the updater can't be replaced. Empty, or why not.
   std::string Prepare(const std::string& setup) {
     if (setup == "immutable") {
-      const auto ran = Run({"chattr", "+i", root / "app/EmberdaleUpdater"}, {});
-      return ran && ran->exitCode == 0 ? "" : "chattr +i failed (needs root)";
+      const bool made = test::Shell("chattr +i " + (root / "app/EmberdaleUpdater").native());
+      return made ? "" : "chattr +i failed (needs root)";
     }
     if (setup.empty()) return "";
     const bool exfat = setup.starts_with("exfat");

@@ -1,8 +1,9 @@
 // Captures the engine's log lines, with the log file's level prefixes ("[INFO] ", "[WARN] ",
-// "[ERROR] "), for the object's lifetime.
+// "[ERROR] "), for the object's lifetime: kept in lines(), or handed to `take` when one is given.
 #pragma once
 
 #include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,21 +13,15 @@ namespace emberdale::test {
 
 class LogCapture {
  public:
-  LogCapture() {
-    core::SetLogSink([this](core::LogLevel level, std::string_view message) {
-      lines_.push_back(std::array{"[INFO] ", "[WARN] ", "[ERROR] "}[static_cast<int>(level)] +
-                       std::string(message));
+  explicit LogCapture(std::function<void(std::string)> take = nullptr) {
+    core::SetLogSink([this, take = std::move(take)](core::LogLevel level, std::string_view text) {
+      std::string line =
+          std::array{"[INFO] ", "[WARN] ", "[ERROR] "}[static_cast<int>(level)] + std::string(text);
+      take ? take(std::move(line)) : lines_.push_back(std::move(line));
     });
   }
   ~LogCapture() { core::SetLogSink(nullptr); }
   const std::vector<std::string>& lines() const { return lines_; }
-  std::vector<std::string> WithPrefix(std::string_view prefix) const {
-    std::vector<std::string> kept;
-    for (const std::string& line : lines_) {
-      if (line.starts_with(prefix)) kept.push_back(line);
-    }
-    return kept;
-  }
 
  private:
   std::vector<std::string> lines_;

@@ -1,10 +1,9 @@
-// gmock doubles of the engine's host and downloader; EngineMocks answers as in a healthy run.
+// gmock doubles of the engine's host and downloader.
 #pragma once
 
 #include <gmock/gmock.h>
 
 #include "core/updater_host.h"
-#include "tests/support/temp_dir.h"
 
 namespace emberdale::test {
 
@@ -36,22 +35,6 @@ class MockUpdaterHost : public core::UpdaterHost {
   MOCK_METHOD((std::expected<void, std::string>), InstallComponent,
               (Component, const fs::path&, int, int), (override));
   MOCK_METHOD(bool, ApplySelfUpdate, (const fs::path&, const std::function<void()>&), (override));
-};
-
-struct EngineMocks {
-  EngineMocks() {
-    using ::testing::Return;
-    ON_CALL(host, InstallRoot).WillByDefault(Return(root.path()));
-    ON_CALL(host, GetDownloader).WillByDefault(::testing::ReturnRef(downloader));
-    ON_CALL(host, IsInstalled).WillByDefault(Return(true));
-    ON_CALL(host, ConfirmUpdates).WillByDefault(Return(true));
-    ON_CALL(host, ConfirmSelfUpdate).WillByDefault(Return(true));
-    ON_CALL(host, UnpackComponent).WillByDefault(Return(std::expected<void, std::string>()));
-    ON_CALL(downloader, WaitBeforeRetry).WillByDefault(Return(true));
-  }
-  TempDir root;
-  ::testing::NiceMock<MockDownloader> downloader;
-  ::testing::NiceMock<MockUpdaterHost> host;
 };
 
 }  // namespace emberdale::test

@@ -26,13 +26,12 @@ inline std::string EnterPrivateMountNamespace() {
   return result;
 }
 
-// Runs a shell command, its errors silenced: true when it succeeded; its first output line.
-inline bool Shell(const std::string& command, std::string* firstLine = nullptr) {
+// Runs a shell command, its errors silenced: true when it succeeded; all it wrote, when asked.
+inline bool Shell(const std::string& command, std::string* output = nullptr) {
   FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
-  char line[256] = "";
-  for (bool first = true; pipe != nullptr && std::fgets(line, sizeof line, pipe); first = false) {
-    if (first && firstLine != nullptr) *firstLine = std::string(line, strcspn(line, "\n"));
-  }
+  std::string text;
+  for (int c; pipe != nullptr && (c = std::fgetc(pipe)) != EOF;) text += static_cast<char>(c);
+  if (output != nullptr) *output = std::move(text);
   return pipe != nullptr && pclose(pipe) == 0;
 }
 
@@ -80,7 +79,7 @@ struct ExfatMount : ScopedMount {
     const std::string image = std::format("'{}.img'", where_.native());
     if (error_.empty() &&
         !(Shell(std::format("truncate -s 8M {0} && mkfs.exfat {0}", image)) &&
-          Shell("losetup --find --show " + image, &loopDevice_) &&
+          Shell("losetup --find --show " + image + " | tr -d '\\n'", &loopDevice_) &&
           Shell(std::format("mount.exfat-fuse {} '{}'", loopDevice_, where_.native())))) {
       error_ = "can't mount an exFAT image (mkfs.exfat, losetup, mount.exfat-fuse, /dev/fuse)";
     }
