@@ -158,6 +158,10 @@ class UpdaterTest(unittest.TestCase):
             self.addCleanup(lambda: w.stop_launchers() or process.wait())  # not 60 s later
             wait_until(lambda: demo.processes_named("EmberdaleLauncher", w.root), "the impostor")
 
+        def oversize(w):
+            manifest = Path(w.content.root + MANIFEST)
+            manifest.write_bytes(manifest.read_bytes().rstrip(b"\n").ljust(5 * 1024 * 1024 + 1))
+
         def update(w, rules=None, jre=True, disk=0, filler=0, certificates=None):
             """Installs (on a `disk`-byte tmpfs), publishes runtime 17.0.2 or launcher 1.1.0."""
             if disk:
@@ -178,6 +182,7 @@ class UpdaterTest(unittest.TestCase):
             ("a launcher runs but does not listen", impostor, 1,
              [error + "Emberdale Launcher is already running.\nClose it before updating.\n"]),
             ("offline with nothing installed", lambda w: w.rules(offline), 1, [error + OFFLINE]),
+            ("a manifest over 5 MiB", oversize, 1, [error + OFFLINE]),
             ("a folder that can't be made", lambda w: install_to("/file/Emberdale", w), 1,
              [error + "Failed to create the Emberdale folder.\n\nPath: {w.root}/file/Emberdale"]),
             ("a noexec volume", lambda w: install_to("/noexec/Emberdale", w), 1,
@@ -193,16 +198,27 @@ class UpdaterTest(unittest.TestCase):
                  w, 'h=$(sed "s/^127.0.0.4 /::1 /" /etc/hosts) && echo "$h" >/etc/hosts'), 0,
              [failed % ("vendor", "Couldn't connect to server"),
               failed % ("CDN", "Failure when receiving data from the peer")]),
+            ("the vendor stalls, the CDN answers 503, 503, then sends the file", lambda w: update(
+                w, {vendor: {"stall_after": 100, "stall_seconds": 60},
+                    cdn: {"sequence": [{"status": 503}, {"status": 503}, {}]}}), 0,
+             [failed % ("vendor", slow), failed % ("CDN", "HTTP 503"), "(attempt 3/4)\n"]),
             ("the vendor trickles, the CDN sends another file", lambda w: update(
                 w, {vendor: {"trickle_rate": 16384}, cdn: {"status": 200}}, filler=1 << 20), 1,
              [error + "Failed to verify file integrity.\n", failed % ("vendor", slow),
               "] [WARN] File from CDN failed verification: size 11 != expected "]),
+            ("the vendor's certificate is from an unknown CA, the CDN answers 429 every time",
+             lambda w: update(w, {cdn: {"status": 429}}, certificates={w.vendor: "untrusted"}), 1,
+             [download, failed % ("vendor", certificate), failed % ("CDN", "HTTP 429"),
+              "Retrying CDN download in 5000 ms (attempt 4/4)\n"]),
             ("the vendor's certificate names another host, the CDN redirects to http, then 404s",
              lambda w: update(w, {cdn: {"sequence": [{"redirect": "http://%s%s" % (w.cdn, cdn)},
                                                      {"status": 404}]}},
                               certificates={w.vendor: "wrong-host"}), 1,
              [download, failed % ("vendor", certificate), failed % ("CDN", "HTTP 404"),
               failed % ("CDN", "Unsupported protocol")]),
+            ("a full disk during the download",
+             lambda w: update(w, jre=False, disk=8 << 20, filler=16 << 20), 1,
+             [download, "can't write {w.install_dir}/temp/launcher-package.zip\n"]),
             ("a full disk while unpacking the launcher",
              lambda w: update(w, jre=False, disk=8 << 20, filler=3 << 20), 1,
              [unpack, "] [ERROR] Installing Launcher failed: not enough disk space (need "]),

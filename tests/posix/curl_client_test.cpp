@@ -79,7 +79,6 @@ TEST(CurlClientTest, TransferGivesTheDataOrClassifiesTheFailure) {
            {"/d/moved", {{"redirect", Url("/d/ok")}}, ""},
            {"/d/404", Status(404), "HTTP 404", false}, {"/d/204", Status(204), "HTTP 204", false},
            {"/d/408", Status(408), "HTTP 408", true}, {"/d/500", Status(500), "HTTP 500", true},
-           {"/d/429", Status(429), "HTTP 429", true},
            {"/d/loop", {{"redirect_loop", true}}, Curl(CURLE_TOO_MANY_REDIRECTS), true, 11},
            {"/d/stall", stall, slow, true, 1, kPlain, impatient},
            {"/d/trickle", {{"trickle_rate", 200}}, slow, true, 1, kPlain, impatient},
