@@ -202,6 +202,8 @@ TEST(Startup, InstallLocationRefusals) {
       {"/opt/Emberdale", outside},
       {"$H2/Emberdale", outside},
       {"$H/Desktop", kept},
+      {"$H/Downloads/Games/Emberdale", kept},
+      {"$H/Library/Mobile Documents/com~apple~CloudDocs/Emberdale", kept},
       {"$H/Library/CloudStorage/Drive/Emberdale", kept},
       {"$H/Documents2/Emberdale", ""},
       {"$H/Games/Collection/Emberdale", ""},
