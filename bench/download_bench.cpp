@@ -249,11 +249,12 @@ void BenchDownload(const Options& options, const fs::path& work, const std::stri
     fs::remove(ours);
     client.push_back(bytes / a / 1e6);
     tool.push_back(byHand(curlOut));
-    toolHashing.push_back(byHand(std::format("{} && sha256sum '{}' >/dev/null", curlOut,
-                                             theirs.string())));
-    std::println("download run {}: CurlDownloader (with its SHA-256) {:.1f} MB/s, curl -o {:.1f} "
-                 "MB/s, curl -o && sha256sum {:.1f} MB/s",
-                 run, client.back(), tool.back(), toolHashing.back());
+    toolHashing.push_back(
+        byHand(std::format("{} && sha256sum '{}' >/dev/null", curlOut, theirs.string())));
+    std::println(
+        "download run {}: CurlDownloader (with its SHA-256) {:.1f} MB/s, curl -o {:.1f} "
+        "MB/s, curl -o && sha256sum {:.1f} MB/s",
+        run, client.back(), tool.back(), toolHashing.back());
   }
   const double ours_ = Median(client), curl = Median(tool), curlHashing = Median(toolHashing);
   std::println("FIGURE transfer ours={:.0f}MB/s peer={:.0f}MB/s(curl-o) ratio={:.2f} goal=>=0.95",

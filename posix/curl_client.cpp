@@ -41,7 +41,7 @@ using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
 struct TransferState {
   const CancelPredicate* cancel = nullptr;
   const core::ProgressCallback* progress = nullptr;
-  std::FILE* file = nullptr;            // not owned
+  std::FILE* file = nullptr;       // not owned
   core::Sha256* digest = nullptr;  // of what is written to `file`
   std::string* body = nullptr;
   std::size_t maxBytes = 0;
