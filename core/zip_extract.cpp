@@ -37,7 +37,7 @@ constexpr std::uint32_t kDosDirectoryAttribute = 0x10;
 // Inflated data travels from the reading thread to the writing one in this many batches of this
 // size; a batch also ends after this many pieces (many small files, or empty ones).
 constexpr std::size_t kBatchCount = 4;
-constexpr std::uint32_t kBatchBytes = 256 * 1024;
+constexpr std::uint32_t kBatchBytes = 128 * 1024;
 constexpr std::size_t kMaxPiecesPerBatch = 1024;
 
 struct PlannedEntry {
