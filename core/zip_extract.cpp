@@ -42,8 +42,16 @@ constexpr std::size_t kMaxPiecesPerBatch = 1024;
 
 struct PlannedEntry {
   std::uint32_t index = 0;
-  std::string name;
   bool isDirectory = false;
+  std::string_view name;  // in its plan's `names`
+};
+
+// The folders and files to make, in archive order. Their names share one buffer: an archive may
+// hold 100,000 entries, and a string of its own for each would take as much again as the
+// archive's directory. The buffer is a vector, so moving a plan leaves the names where they are.
+struct Plan {
+  std::vector<char> names;
+  std::vector<PlannedEntry> entries;
 };
 
 struct EntrySizes {
@@ -176,9 +184,11 @@ bool IsDirectoryEntry(zip_t* zip, std::uint32_t index, std::string_view name) {
   return (attributes & kDosDirectoryAttribute) != 0;
 }
 
-std::expected<std::vector<PlannedEntry>, std::string> PlanEntries(zip_t* zip, std::uint64_t count) {
-  std::vector<PlannedEntry> plan;
-  plan.reserve(count);
+std::expected<Plan, std::string> PlanEntries(zip_t* zip, std::uint64_t count) {
+  Plan plan;
+  plan.entries.reserve(count);
+  std::vector<std::uint32_t> nameEnds;
+  nameEnds.reserve(count);
   std::string normalised;
   for (std::uint64_t i = 0; i < count; ++i) {
     const auto index = static_cast<std::uint32_t>(i);
@@ -195,14 +205,23 @@ std::expected<std::vector<PlannedEntry>, std::string> PlanEntries(zip_t* zip, st
     if (normalised.size() > kMaxEntryPathBytes) {
       return std::unexpected(std::format("entry path too long ({} chars)", normalised.size()));
     }
-    plan.push_back({index, normalised, IsDirectoryEntry(zip, index, name)});
+    plan.entries.push_back({index, IsDirectoryEntry(zip, index, name), {}});
+    plan.names.insert(plan.names.end(), normalised.begin(), normalised.end());
+    nameEnds.push_back(static_cast<std::uint32_t>(plan.names.size()));
+  }
+  plan.names.shrink_to_fit();
+  // The buffer has its final place only now.
+  std::uint32_t start = 0;
+  for (std::size_t i = 0; i < plan.entries.size(); ++i) {
+    plan.entries[i].name = {plan.names.data() + start, nameEnds[i] - start};
+    start = nameEnds[i];
   }
   return plan;
 }
 
 void StripTopLevelFolder(std::vector<PlannedEntry>& plan, const std::string& archiveText) {
   if (plan.empty()) return;
-  const std::string top = plan.front().name.substr(0, plan.front().name.find('/'));
+  const std::string_view top = plan.front().name.substr(0, plan.front().name.find('/'));
   const auto isTop = [&](const PlannedEntry& e) { return e.name == top && e.isDirectory; };
   const auto isInsideTop = [&](const PlannedEntry& e) {
     return e.name.size() > top.size() && e.name.starts_with(top) && e.name[top.size()] == '/';
@@ -211,7 +230,7 @@ void StripTopLevelFolder(std::vector<PlannedEntry>& plan, const std::string& arc
     return;
   }
   std::erase_if(plan, [&](const PlannedEntry& e) { return e.name == top; });
-  for (PlannedEntry& entry : plan) entry.name.erase(0, top.size() + 1);
+  for (PlannedEntry& entry : plan) entry.name.remove_prefix(top.size() + 1);
   logging::Info("Extracting {} without its top-level folder \"{}\"", archiveText, top);
 }
 
@@ -229,7 +248,7 @@ std::expected<EntrySizes, std::string> ReadEntrySizes(zip_t* zip, const PlannedE
 }
 
 // Applies the per-entry limits and adds the entry to `bytesPlanned`, the running total.
-Result CheckEntryLimits(const EntrySizes& sizes, const std::string& name,
+Result CheckEntryLimits(const EntrySizes& sizes, std::string_view name,
                         std::uint64_t& bytesPlanned) {
   if (sizes.uncompressed > kMaxEntryBytes) {
     return std::unexpected(
@@ -623,12 +642,12 @@ Result ExtractZip(const std::filesystem::path& archive, const std::filesystem::p
 
   auto plan = PlanEntries(zip->get(), *count);
   if (!plan) return std::unexpected(plan.error());
-  if (options.stripTopLevelFolder) StripTopLevelFolder(*plan, archiveText);
-  if (auto checked = CheckPlannedFiles(zip->get(), *plan, options.singleFile); !checked) {
+  if (options.stripTopLevelFolder) StripTopLevelFolder(plan->entries, archiveText);
+  if (auto checked = CheckPlannedFiles(zip->get(), plan->entries, options.singleFile); !checked) {
     return checked;
   }
 
-  const auto filesWritten = WritePlan(zip->get(), *plan, destination, options);
+  const auto filesWritten = WritePlan(zip->get(), plan->entries, destination, options);
   if (!filesWritten) return std::unexpected(filesWritten.error());
   if (!options.singleFile.empty() && *filesWritten == 0) {
     return std::unexpected(std::format("{} not found in {}", options.singleFile, archiveText));
