@@ -3,7 +3,6 @@
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <format>
 #include <memory>
 #include <mutex>
@@ -11,8 +10,9 @@
 #include <thread>
 #include <utility>
 
-#include "core/sha256.h"
-#include "core/unique_file.h"
+#include "core/output_file.h"
+#include "core/paths.h"
+#include "core/trailing_sha256.h"
 
 namespace emberdale::posix {
 namespace {
@@ -41,8 +41,9 @@ using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
 struct TransferState {
   const CancelPredicate* cancel = nullptr;
   const core::ProgressCallback* progress = nullptr;
-  std::FILE* file = nullptr;       // not owned
-  core::Sha256* digest = nullptr;  // of what is written to `file`
+  core::OutputFile* file = nullptr;
+  core::TrailingSha256* digest = nullptr;  // of what is written to `file`
+  std::uint64_t written = 0;
   std::string* body = nullptr;
   std::size_t maxBytes = 0;
   bool tooLarge = false;
@@ -60,11 +61,12 @@ std::size_t OnData(char* data, std::size_t size, std::size_t count, void* user) 
     state.body->append(data, n);
     return n;
   }
-  if (std::fwrite(data, 1, n, state.file) != n) {
+  if (!state.file->Write(std::string_view(data, n))) {
     state.writeFailed = true;
     return 0;
   }
-  state.digest->Update(std::string_view(data, n));
+  state.written += n;
+  state.digest->Written(state.written);
   return n;
 }
 
@@ -166,13 +168,15 @@ std::expected<std::string, core::DownloadError> CurlDownloader::DownloadOnce(
     const std::string& url, const std::filesystem::path& destination,
     const core::DownloadPolicy& policy, const core::ProgressCallback& progress) {
   // Declared before the handle, so the handle is released first and the file closed after it.
-  // The close's result is of no interest: the data is flushed and checked before.
-  core::UniqueFile file(std::fopen(destination.c_str(), "wb"));
-  if (!file) return std::unexpected(Failed("can't create " + destination.native(), Retry::No));
+  core::OutputFile file;
+  if (!file.Create(core::ExtendedLengthPath(destination))) {
+    return std::unexpected(Failed("can't create " + destination.native(), Retry::No));
+  }
+  auto digest = core::TrailingSha256::Start(destination);
+  if (!digest) return std::unexpected(Failed(digest.error(), Retry::No));
 
-  core::Sha256 digest;
   TransferState state{
-      .cancel = &cancel, .progress = &progress, .file = file.get(), .digest = &digest};
+      .cancel = &cancel, .progress = &progress, .file = &file, .digest = digest->get()};
   CurlHandle handle = NewHandle(url, userAgent, state);
   if (!handle) return std::unexpected(Failed("curl_easy_init failed", Retry::Yes));
   CURL* h = handle.get();
@@ -194,10 +198,12 @@ std::expected<std::string, core::DownloadError> CurlDownloader::DownloadOnce(
   if (result != CURLE_OK) return std::unexpected(Failed(curl_easy_strerror(result), Retry::Yes));
   if (code != 200)
     return std::unexpected(Failed(std::format("HTTP {}", code), RetryForStatus(code)));
-  if (std::fflush(file.get()) != 0) {
+  if (!file.Close()) {
     return std::unexpected(Failed("can't write " + destination.native(), Retry::No));
   }
-  return digest.FinishHex();
+  auto hex = (*digest)->Finish(state.written);
+  if (!hex) return std::unexpected(Failed(hex.error(), Retry::No));
+  return *hex;
 }
 
 bool CurlDownloader::WaitBeforeRetry(std::chrono::milliseconds delay) {
