@@ -26,7 +26,7 @@ run() {
 }
 
 run "$bench/sha256_bench" 1024 5
-run "$bench/download_bench" --size-mb 500 --runs 5
+run "$bench/download_bench" --size-mb 500 --runs 9
 run "$bench/zip_extract_bench" 3
 run python3 bench/start_bench.py build/release
 run python3 bench/install_bench.py build/release
