@@ -1,5 +1,6 @@
 #include "core/trailing_sha256.h"
 
+#include <algorithm>
 #include <format>
 #include <system_error>
 
@@ -79,6 +80,7 @@ void TrailingSha256::Run() {
 
 bool TrailingSha256::HashUpTo(std::uint64_t end) {
   while (hashed_ < end) {
+    if (stop_) return false;
     const std::uint64_t want = std::min(end - hashed_, kReadBytes);
     const std::int64_t got = in_.ReadAt(hashed_, buffer_.get(), want);
     if (got < 0) {

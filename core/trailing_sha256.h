@@ -4,6 +4,7 @@
 // moment after the last write.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <expected>
@@ -39,7 +40,8 @@ class TrailingSha256 {
  private:
   explicit TrailingSha256(std::filesystem::path file) : file_(std::move(file)) {}
   void Run();
-  // Hashes from `hashed_` up to `end`; false on a read error or when the file ends sooner.
+  // Hashes from `hashed_` up to `end`; false when stopped, on a read error or when the file ends
+  // sooner.
   bool HashUpTo(std::uint64_t end);
 
   const std::filesystem::path file_;
@@ -52,8 +54,10 @@ class TrailingSha256 {
   std::condition_variable grown_;
   std::uint64_t available_ = 0;  // guarded: bytes the thread may hash
   bool last_ = false;            // guarded: `available_` is the file's final size
-  bool stop_ = false;            // guarded
-  std::string error_;            // the thread's, read after it ends
+  // Set under the mutex, so the waiting thread cannot miss it, and asked between reads too, so a
+  // cancelled download does not wait for the thread to catch up.
+  std::atomic<bool> stop_ = false;
+  std::string error_;  // the thread's, read after it ends
   std::thread thread_;
 };
 
