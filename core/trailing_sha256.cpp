@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "core/paths.h"
+#include "core/thread_priority.h"
 
 namespace emberdale::core {
 namespace {
@@ -63,6 +64,9 @@ std::expected<std::string, std::string> TrailingSha256::Finish(std::uint64_t byt
 }
 
 void TrailingSha256::Run() {
+  // The receiving thread and, on one machine, the server come first: the digest only has to be
+  // ready when the last byte is.
+  LowerThisThreadsPriority();
   for (;;) {
     std::uint64_t end = 0;
     bool last = false;
