@@ -222,7 +222,7 @@ std::expected<Plan, std::string> PlanEntries(zip_t* zip, std::uint64_t count) {
     plan.names.insert(plan.names.end(), normalised.begin(), normalised.end());
     nameEnds.push_back(static_cast<std::uint32_t>(plan.names.size()));
   }
-  // The buffer has its final place only now.
+  // The views are made last: should a name have been longer after all, the buffer moved.
   std::uint32_t start = 0;
   for (std::size_t i = 0; i < plan.entries.size(); ++i) {
     plan.entries[i].name = {plan.names.data() + start, nameEnds[i] - start};
